@@ -1,0 +1,1 @@
+# Helpers that compile string tables from resources/ into C++ sources.
