@@ -73,12 +73,12 @@ class FormatArg {
 };
 
 // Formats `format` with `args`. Conversions: %s (UTF-16 string), %d %i %u %x %X %c, the
-// length prefixes l/ll/h, flags '-' '0' ' ' '+', width and precision (digits; '*' is not
-// supported), and %%. %d/%u/%x print the argument as the 32-bit value a Windows caller passes
-// unless the l-prefix asks for long (still 32 bits on Windows) or ll (64 bits).
-// Fails (returns std::nullopt) when the format asks for more arguments than given, when an
-// argument's kind does not fit its conversion (%s with a number or %d with a string), or on an
-// unknown conversion. Never reads past `args`.
+// length prefixes l/ll/h/w (%ls and %ws take UTF-16 strings too), flags '-' '0' ' ' '+' '#',
+// width and precision (digits, at most 65536; '*' is not supported), and %%. %d/%u/%x print the
+// argument as the 32-bit value a Windows caller passes unless the l-prefix asks for long (still 32
+// bits on Windows) or ll (64 bits). Fails (returns std::nullopt) when the format asks for more
+// arguments than given, when an argument's kind does not fit its conversion (%s with a number or %d
+// with a string), or on an unknown conversion. Never reads past `args`.
 std::optional<Text> vformat(TextView format, std::span<const FormatArg> args);
 
 template <typename... Args> std::optional<Text> format(TextView format, Args&&... args) {
