@@ -34,6 +34,9 @@ class Event {
     // consumed by this waiter).
     bool wait(Milliseconds timeout);
     bool is_manual() const { return reset_ == Reset::Manual; }
+    // False when the system could not create the event (out of descriptors); such an event is
+    // never signalled and waits on it fail at once.
+    bool valid() const;
 
     // Backend access (the POSIX backend exposes a pollable descriptor).
     struct Impl;
