@@ -52,14 +52,17 @@ class File {
     void close();
 
     // Each returns a system error code (0 on success).
+    // read_count 0 with success at the end of the file.
     std::uint32_t read(void* buffer, std::size_t size, std::size_t& read_count);
     std::uint32_t write(const void* data, std::size_t size); // writes all or fails
+    // Reads from the current position to the end. When more than `limit` bytes remain, `out`
+    // holds the first `limit` of them and the result is ERROR_MORE_DATA.
     std::uint32_t read_all(std::vector<std::uint8_t>& out, std::size_t limit = SIZE_MAX);
     std::uint32_t size(std::uint64_t& out) const;
     std::uint32_t seek(std::uint64_t offset);
     std::uint32_t seek_end();
-    std::uint32_t truncate();
-    std::uint32_t flush();
+    std::uint32_t truncate(); // ends the file at the current position
+    std::uint32_t flush();    // to the disk
 
   private:
     int fd_ = -1;
