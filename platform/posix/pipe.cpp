@@ -1,0 +1,682 @@
+// Named pipe ends on Unix stream sockets (see platform/pipe.h for the mapping and handshake).
+//
+// Every end keeps its socket non-blocking and waits with poll(), together with its cancel
+// descriptor, so that each wait has a limit and cancel() can end it. Asynchronous operations
+// (taking a client, reading a frame length) are first tried at once on the caller's thread; only
+// when they would block they are handed to the end's own thread, which waits on the socket and
+// its control descriptor and signals the caller's event when done.
+#include "platform/pipe.h"
+
+#include "event_impl.h"
+#include "pipe_listener.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+void close_fd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+void drain_eventfd(int fd) {
+    eventfd_t value = 0;
+    while (eventfd_read(fd, &value) != 0 && errno == EINTR) {
+    }
+}
+
+void signal_eventfd(int fd) {
+    while (eventfd_write(fd, 1) != 0 && errno == EINTR) {
+    }
+}
+
+bool readable_now(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && (p.revents & POLLIN) != 0;
+}
+
+std::uint32_t read_error(int err) {
+    switch (err) {
+    case ECONNRESET:
+    case EPIPE:
+        return ERROR_BROKEN_PIPE;
+    case EBADF:
+    case ENOTSOCK:
+        return ERROR_INVALID_HANDLE;
+    default:
+        return system_error_from_errno(err);
+    }
+}
+
+std::uint32_t write_error(int err) {
+    switch (err) {
+    case ECONNRESET:
+    case EPIPE:
+        return ERROR_NO_DATA;
+    case EBADF:
+    case ENOTSOCK:
+        return ERROR_INVALID_HANDLE;
+    default:
+        return system_error_from_errno(err);
+    }
+}
+
+std::uint32_t le32(const unsigned char* b) {
+    return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+           static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+// What a wait on a socket together with the end's other descriptors ended with.
+enum class Wake { Ready, Timeout, Cancelled, Control, Failed };
+
+// Waits until `fd` has `events`, the cancel descriptor is set, the control descriptor (when
+// given) is set, or the deadline passes.
+Wake wait_socket(int fd, short events, int cancel_fd, int control_fd,
+                 const posix::Deadline& deadline) {
+    pollfd fds[3] = {{fd, events, 0}, {cancel_fd, POLLIN, 0}, {control_fd, POLLIN, 0}};
+    const nfds_t count = control_fd >= 0 ? 3 : 2;
+    for (;;) {
+        const int n = ::poll(fds, count, deadline.poll_timeout());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Wake::Failed;
+        }
+        if (n > 0) {
+            if (fds[1].revents & POLLIN)
+                return Wake::Cancelled;
+            if (count == 3 && (fds[2].revents & POLLIN))
+                return Wake::Control;
+            if (fds[0].revents != 0)
+                return Wake::Ready; // readiness, hang-up and errors all end in the next call
+        }
+        if (deadline.expired())
+            return Wake::Timeout;
+    }
+}
+
+std::uint32_t wake_error(Wake wake) {
+    switch (wake) {
+    case Wake::Timeout:
+        return WAIT_TIMEOUT;
+    case Wake::Cancelled:
+        return ERROR_OPERATION_ABORTED;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+} // namespace
+
+struct PipeEnd::Impl {
+    enum class Op { None, Length, Accept };
+
+    int fd = -1;        // the connected socket
+    int cancel_fd = -1; // eventfd: set by cancel(), stays set
+    bool server = false;
+    std::shared_ptr<posix::PipeListener> listener;
+    std::atomic<std::uint64_t> empty_frames{0};
+
+    // Asynchronous state, guarded by `lock`. The operation's own data (length bytes, the socket
+    // during an accept) belongs to whoever runs it: the caller until it is handed over, then the
+    // end's thread.
+    std::mutex lock;
+    std::condition_variable idle; // the thread acknowledges an abandoned operation
+    int control_fd = -1;          // eventfd waking the end's thread
+    std::thread thread;
+    bool stopping = false;
+    bool abandon = false;
+    bool pending = false;
+    Op op = Op::None;
+    Event* done = nullptr;
+    std::uint32_t result = ERROR_SUCCESS;
+    unsigned char length_bytes[4] = {};
+    std::size_t length_got = 0;
+    std::uint32_t length = 0;
+
+    ~Impl() { shut(); }
+
+    // Stops the thread and closes everything.
+    void shut() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            stopping = true;
+            if (control_fd >= 0)
+                signal_eventfd(control_fd);
+        }
+        if (thread.joinable())
+            thread.join();
+        pending = false;
+        done = nullptr;
+        op = Op::None;
+        stopping = false;
+        close_fd(control_fd);
+        close_fd(fd);
+        close_fd(cancel_fd);
+        if (listener)
+            posix::PipeListener::remove_instance(listener);
+        server = false;
+    }
+
+    bool cancelled() const { return cancel_fd >= 0 && readable_now(cancel_fd); }
+
+    // One step of a length read: reads what is there without blocking. Returns true when the
+    // read ended (with `code`), false when it must wait for more data.
+    bool length_step(std::uint32_t& code) {
+        for (;;) {
+            const ssize_t n = ::recv(fd, length_bytes + length_got, 4 - length_got, MSG_DONTWAIT);
+            if (n > 0) {
+                length_got += static_cast<std::size_t>(n);
+                if (length_got < 4)
+                    continue;
+                length = le32(length_bytes);
+                if (length == 0) {
+                    // An empty frame carries nothing: skip it and read the next length.
+                    ++empty_frames;
+                    length_got = 0;
+                    continue;
+                }
+                code = ERROR_SUCCESS;
+                return true;
+            }
+            if (n == 0) {
+                code = ERROR_BROKEN_PIPE;
+                return true;
+            }
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return false;
+            code = read_error(errno);
+            return true;
+        }
+    }
+
+    // One step of taking a client: accepts what waits without blocking and sends the handshake
+    // byte. Clients that gave up waiting are skipped. Returns true when done.
+    bool accept_step(std::uint32_t& code) {
+        for (;;) {
+            const int client =
+                ::accept4(listener->fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (client < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return false;
+                code = system_error_from_errno(errno);
+                return true;
+            }
+            const unsigned char taken = posix::kPipeTakenByte;
+            ssize_t sent;
+            do {
+                sent = ::send(client, &taken, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            } while (sent < 0 && errno == EINTR);
+            if (sent != 1) {
+                ::close(client); // it left before we took it
+                continue;
+            }
+            fd = client;
+            code = ERROR_SUCCESS;
+            return true;
+        }
+    }
+
+    bool step(Op which, std::uint32_t& code) {
+        return which == Op::Length ? length_step(code) : accept_step(code);
+    }
+
+    int wait_fd(Op which) const { return which == Op::Length ? fd : listener->fd(); }
+
+    std::uint32_t start(Op which, Event& event) {
+        if (!event.valid())
+            return ERROR_INVALID_HANDLE;
+        std::unique_lock<std::mutex> guard(lock);
+        if (pending)
+            return ERROR_BUSY;
+        if (which == Op::Length)
+            length_got = 0;
+        op = which;
+        std::uint32_t code = ERROR_SUCCESS;
+        if (cancelled()) {
+            result = ERROR_OPERATION_ABORTED;
+            event.set();
+            return ERROR_IO_PENDING;
+        }
+        if (step(which, code)) {
+            result = code;
+            event.set();
+            // Like an overlapped call that finished at once: success is reported directly,
+            // a failure through the result.
+            return code == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_IO_PENDING;
+        }
+        if (control_fd < 0) {
+            control_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (control_fd < 0)
+                return system_error_from_errno(errno);
+        }
+        if (!thread.joinable()) {
+            try {
+                thread = std::thread([this] { run(); });
+            } catch (...) {
+                return ERROR_NO_SYSTEM_RESOURCES;
+            }
+        }
+        pending = true;
+        done = &event;
+        result = ERROR_IO_INCOMPLETE;
+        signal_eventfd(control_fd);
+        return ERROR_IO_PENDING;
+    }
+
+    // The end's thread: runs the operations handed to it.
+    void run() {
+        const posix::Deadline forever(kInfinite);
+        for (;;) {
+            Op which;
+            {
+                std::unique_lock<std::mutex> guard(lock);
+                if (stopping)
+                    return;
+                if (abandon) {
+                    // Stopped from outside: forget the operation and its event.
+                    abandon = false;
+                    pending = false;
+                    done = nullptr;
+                    result = ERROR_OPERATION_ABORTED;
+                    idle.notify_all();
+                }
+                which = pending ? op : Op::None;
+            }
+            if (which == Op::None) {
+                pollfd p{control_fd, POLLIN, 0};
+                while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+                }
+                drain_eventfd(control_fd);
+                continue;
+            }
+            std::uint32_t code = ERROR_SUCCESS;
+            bool finished = step(which, code);
+            while (!finished) {
+                const Wake wake =
+                    wait_socket(wait_fd(which), POLLIN, cancel_fd, control_fd, forever);
+                if (wake == Wake::Control) {
+                    drain_eventfd(control_fd);
+                    std::lock_guard<std::mutex> guard(lock);
+                    if (stopping || abandon)
+                        break;
+                    continue;
+                }
+                if (wake != Wake::Ready) {
+                    code = wake_error(wake);
+                    finished = true;
+                    break;
+                }
+                finished = step(which, code);
+            }
+            std::lock_guard<std::mutex> guard(lock);
+            if (!finished || abandon || stopping)
+                continue; // stopped from outside: the loop head acknowledges
+            result = code;
+            pending = false;
+            // Signalled under the lock, so cancel_async() never returns while we still use it.
+            if (done)
+                done->set();
+            done = nullptr;
+        }
+    }
+
+    void cancel_async() {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!pending)
+            return;
+        abandon = true;
+        signal_eventfd(control_fd);
+        idle.wait(guard, [this] { return !abandon; });
+    }
+};
+
+PipeEnd::PipeEnd() : impl_(std::make_unique<Impl>()) {}
+PipeEnd::~PipeEnd() = default;
+PipeEnd::PipeEnd(PipeEnd&& other) noexcept : impl_(std::move(other.impl_)) {
+    other.impl_ = std::make_unique<Impl>();
+}
+PipeEnd& PipeEnd::operator=(PipeEnd&& other) noexcept {
+    if (this != &other) {
+        impl_ = std::move(other.impl_);
+        other.impl_ = std::make_unique<Impl>();
+    }
+    return *this;
+}
+
+// ---- Server end -------------------------------------------------------------------------------
+
+std::uint32_t PipeEnd::create_server(TextView name, const PipeServerSettings& settings,
+                                     PipeEnd& out) {
+    out.close();
+    Impl& impl = *out.impl_;
+    impl.cancel_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (impl.cancel_fd < 0)
+        return system_error_from_errno(errno);
+    const std::uint32_t error = posix::PipeListener::add_instance(name, settings, impl.listener);
+    if (error != ERROR_SUCCESS) {
+        out.close();
+        return error;
+    }
+    impl.server = true;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t PipeEnd::accept(Milliseconds timeout) {
+    Impl& impl = *impl_;
+    if (!impl.server || !impl.listener)
+        return ERROR_INVALID_HANDLE;
+    if (impl.fd >= 0)
+        return ERROR_PIPE_CONNECTED;
+    if (async_pending())
+        return ERROR_BUSY;
+    const posix::Deadline deadline(timeout);
+    for (;;) {
+        if (impl.cancelled())
+            return ERROR_OPERATION_ABORTED;
+        std::uint32_t code = ERROR_SUCCESS;
+        if (impl.accept_step(code))
+            return code;
+        const Wake wake = wait_socket(impl.listener->fd(), POLLIN, impl.cancel_fd, -1, deadline);
+        if (wake != Wake::Ready)
+            return wake_error(wake);
+    }
+}
+
+std::uint32_t PipeEnd::start_accept(Event& done) {
+    Impl& impl = *impl_;
+    if (!impl.server || !impl.listener)
+        return ERROR_INVALID_HANDLE;
+    if (impl.fd >= 0)
+        return ERROR_PIPE_CONNECTED;
+    return impl.start(Impl::Op::Accept, done);
+}
+
+void PipeEnd::disconnect() {
+    if (impl_->server) {
+        impl_->cancel_async();
+        close_fd(impl_->fd);
+    }
+}
+
+bool PipeEnd::is_server() const {
+    return impl_->server;
+}
+
+bool PipeEnd::is_connected() const {
+    return impl_->fd >= 0;
+}
+
+// ---- Client end -------------------------------------------------------------------------------
+
+std::uint32_t PipeEnd::connect(TextView name, Milliseconds wait, PipeEnd& out) {
+    out.close();
+    std::uint32_t error = ERROR_SUCCESS;
+    const auto path = pipe_socket_path(name, &error);
+    if (!path)
+        return error;
+    if (wait == kPipeUseDefaultWait)
+        wait = posix::announced_default_wait(*path);
+    const posix::Deadline deadline(wait);
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return system_error_from_errno(errno);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path->c_str(), path->native().size() + 1);
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        ::close(fd);
+        switch (err) {
+        case ENOENT:
+        case ECONNREFUSED:
+        case ENOTDIR:
+            return ERROR_FILE_NOT_FOUND; // no socket, or nobody serves it
+        case EAGAIN:
+            return ERROR_PIPE_BUSY; // the queue of waiting clients is full
+        default:
+            return system_error_from_errno(err);
+        }
+    }
+
+    // Wait to be taken by an instance.
+    std::uint32_t outcome = ERROR_IO_PENDING;
+    while (outcome == ERROR_IO_PENDING) {
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, deadline.poll_timeout());
+        if (n < 0) {
+            if (errno != EINTR)
+                outcome = system_error_from_errno(errno);
+            continue;
+        }
+        if (n == 0) {
+            if (deadline.expired())
+                outcome = ERROR_SEM_TIMEOUT; // every instance stayed busy
+            continue;
+        }
+        unsigned char byte = 0;
+        const ssize_t got = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (got == 1)
+            outcome = byte == posix::kPipeTakenByte ? ERROR_SUCCESS : ERROR_BAD_PIPE;
+        else
+            outcome = ERROR_FILE_NOT_FOUND; // the server closed its last instance meanwhile
+    }
+    if (outcome != ERROR_SUCCESS) {
+        ::close(fd);
+        return outcome;
+    }
+    Impl& impl = *out.impl_;
+    impl.cancel_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (impl.cancel_fd < 0) {
+        const int err = errno;
+        ::close(fd);
+        return system_error_from_errno(err);
+    }
+    impl.fd = fd;
+    return ERROR_SUCCESS;
+}
+
+// ---- Both ends --------------------------------------------------------------------------------
+
+bool PipeEnd::is_open() const {
+    return impl_->fd >= 0 || impl_->listener != nullptr;
+}
+
+void PipeEnd::close() {
+    impl_->shut();
+}
+
+std::uint32_t PipeEnd::read_exact(void* buffer, std::size_t size, Milliseconds timeout,
+                                  std::size_t* transferred, bool* waited) {
+    Impl& impl = *impl_;
+    std::size_t done = 0;
+    if (transferred)
+        *transferred = 0;
+    if (waited)
+        *waited = false;
+    if (impl.fd < 0)
+        return ERROR_INVALID_HANDLE;
+    if (async_pending())
+        return ERROR_BUSY;
+    const posix::Deadline deadline(timeout);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::uint32_t code = ERROR_SUCCESS;
+    while (done < size) {
+        if (impl.cancelled()) {
+            code = ERROR_OPERATION_ABORTED;
+            break;
+        }
+        const ssize_t n = ::recv(impl.fd, bytes + done, size - done, MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            code = ERROR_BROKEN_PIPE;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            code = read_error(errno);
+            break;
+        }
+        if (waited)
+            *waited = true;
+        const Wake wake = wait_socket(impl.fd, POLLIN, impl.cancel_fd, -1, deadline);
+        if (wake != Wake::Ready) {
+            code = wake_error(wake);
+            break;
+        }
+    }
+    if (transferred)
+        *transferred = done;
+    return code;
+}
+
+std::uint32_t PipeEnd::write_all(const void* data, std::size_t size, Milliseconds timeout) {
+    Impl& impl = *impl_;
+    if (impl.fd < 0)
+        return ERROR_INVALID_HANDLE;
+    const posix::Deadline deadline(timeout);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        if (impl.cancelled())
+            return ERROR_OPERATION_ABORTED;
+        const ssize_t n = ::send(impl.fd, bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return write_error(errno);
+        const Wake wake = wait_socket(impl.fd, POLLOUT, impl.cancel_fd, -1, deadline);
+        if (wake != Wake::Ready)
+            return wake_error(wake);
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t PipeEnd::peek(bool* available) {
+    Impl& impl = *impl_;
+    if (available)
+        *available = false;
+    if (impl.fd < 0)
+        return ERROR_INVALID_HANDLE;
+    for (;;) {
+        unsigned char byte = 0;
+        const ssize_t n = ::recv(impl.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) {
+            if (available)
+                *available = true;
+            return ERROR_SUCCESS;
+        }
+        if (n == 0)
+            return ERROR_BROKEN_PIPE;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return ERROR_SUCCESS;
+        return read_error(errno);
+    }
+}
+
+std::uint32_t PipeEnd::read_frame_length(std::uint32_t& length, Milliseconds timeout) {
+    Impl& impl = *impl_;
+    length = 0;
+    if (impl.fd < 0)
+        return ERROR_INVALID_HANDLE;
+    if (async_pending())
+        return ERROR_BUSY;
+    const posix::Deadline deadline(timeout);
+    std::lock_guard<std::mutex> guard(impl.lock);
+    impl.length_got = 0;
+    for (;;) {
+        if (impl.cancelled())
+            return ERROR_OPERATION_ABORTED;
+        std::uint32_t code = ERROR_SUCCESS;
+        if (impl.length_step(code)) {
+            if (code == ERROR_SUCCESS)
+                length = impl.length;
+            return code;
+        }
+        const Wake wake = wait_socket(impl.fd, POLLIN, impl.cancel_fd, -1, deadline);
+        if (wake != Wake::Ready)
+            return wake_error(wake);
+    }
+}
+
+std::uint32_t PipeEnd::start_frame_length_read(Event& done) {
+    if (impl_->fd < 0)
+        return ERROR_INVALID_HANDLE;
+    return impl_->start(Impl::Op::Length, done);
+}
+
+std::uint32_t PipeEnd::async_result(std::uint32_t* length, std::size_t* transferred) {
+    Impl& impl = *impl_;
+    std::lock_guard<std::mutex> guard(impl.lock);
+    if (length)
+        *length = 0;
+    if (transferred)
+        *transferred = 0;
+    if (impl.pending)
+        return ERROR_IO_INCOMPLETE;
+    if (impl.op == Impl::Op::Length) {
+        if (transferred)
+            *transferred = impl.length_got;
+        if (length && impl.result == ERROR_SUCCESS)
+            *length = impl.length;
+    }
+    return impl.result;
+}
+
+bool PipeEnd::async_pending() const {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->pending;
+}
+
+void PipeEnd::cancel_async() {
+    impl_->cancel_async();
+}
+
+void PipeEnd::cancel() {
+    if (impl_->cancel_fd >= 0)
+        signal_eventfd(impl_->cancel_fd);
+}
+
+std::uint64_t PipeEnd::empty_frames() const {
+    return impl_->empty_frames.load();
+}
+
+} // namespace platform
