@@ -74,9 +74,11 @@ class ResourceModule {
     const ResourceTable* table_ = nullptr;
 };
 
-// The process's resource source: the language resource module when one was set, else the
-// program's own tables (one per language; the one for the user's UI language is used, falling
-// back to the first registered).
+// The process's resource source: the language resource module when one was set (then only it is
+// asked), else the program's own tables (one per language, registered at start-up; registering a
+// table again changes nothing). A string is taken from the table of the user's UI language, else
+// from one of the same primary language, else from any other in the order of registration, as
+// the resource loader falls back to any language that carries the string. Thread-safe.
 void register_own_table(const ResourceTable* table);
 void set_resource_module(std::shared_ptr<ResourceModule> module);
 std::shared_ptr<ResourceModule> resource_module();
