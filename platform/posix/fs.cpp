@@ -310,6 +310,18 @@ std::uint32_t append_to_file(const std::filesystem::path& path, const void* data
     return error;
 }
 
+std::uint32_t append_to_file_unlocked(const std::filesystem::path& path, const void* data,
+                                      std::size_t size) {
+    // A folder cannot be opened for writing (EISDIR), so no fstat is needed to refuse one.
+    const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    if (fd < 0)
+        return open_error(path, errno);
+    std::uint32_t error = write_all(fd, data, size);
+    if (::close(fd) != 0 && error == ERROR_SUCCESS && errno != EINTR)
+        error = last_errno_code();
+    return error;
+}
+
 std::uint32_t replace_file_contents(const std::filesystem::path& path, const void* data,
                                     std::size_t size) {
     // The current file must not be held exclusively by another open, as replacing a file opened

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 
@@ -86,6 +87,7 @@ class CLogOutput {
     std::unique_ptr<platform::SystemMutex> m_hMutex;
     std::atomic<platform::HRESULT> m_hrLast{0};
     platform::Text m_strLogPath;
+    std::filesystem::path m_pathLog; // m_strLogPath as the system takes it
     unsigned m_nLogLevel = 2;
     unsigned m_nDebugLevel = 2;
     unsigned m_nLogOut = 0;

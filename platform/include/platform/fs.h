@@ -70,6 +70,12 @@ class File {
 
 // Appends `data` to `path` (created when missing), opening and closing it around the write.
 std::uint32_t append_to_file(const std::filesystem::path& path, const void* data, std::size_t size);
+// The same with the fewest system calls (one open, one write, one close) and no share lock, so an
+// exclusive opener elsewhere neither stops it nor is stopped by it. For files whose writers are
+// serialised among themselves and that are appended to line by line (the log file), where the
+// lock and the extra checks would cost more than the write.
+std::uint32_t append_to_file_unlocked(const std::filesystem::path& path, const void* data,
+                                      std::size_t size);
 
 // Writes `data` to a temporary file beside `path` and renames it over `path` only when the whole
 // write succeeded, so the target is never left half written.
