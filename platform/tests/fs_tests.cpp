@@ -289,7 +289,38 @@ TEST_F(FsTest, ReplaceFileContentsIsAllOrNothing) {
     EXPECT_EQ(replace_file_contents(dir_.path() / "gone" / "x", "x", 1), ERROR_PATH_NOT_FOUND);
 }
 
+// Restores the variables it was given when it goes, so other tests of the process see the
+// environment they were started with.
+class EnvironmentGuard {
+  public:
+    explicit EnvironmentGuard(std::initializer_list<const char*> names) {
+        for (const char* name : names) {
+            const char* value = std::getenv(name);
+            saved_.push_back({name, value != nullptr, value != nullptr ? value : ""});
+        }
+    }
+    ~EnvironmentGuard() {
+        for (const auto& v : saved_) {
+            if (v.set)
+                ::setenv(v.name.c_str(), v.value.c_str(), 1);
+            else
+                ::unsetenv(v.name.c_str());
+        }
+    }
+
+  private:
+    struct Saved {
+        std::string name;
+        bool set;
+        std::string value;
+    };
+    std::vector<Saved> saved_;
+};
+
 TEST_F(FsTest, KnownFoldersFollowTheirOverrides) {
+    const EnvironmentGuard guard({"ORVIX_COMMON_DOCUMENTS", "ORVIX_PROGRAM_DIR", "ORVIX_TEMP",
+                                  "ORVIX_DESKTOP", "ORVIX_USER_STARTUP", "ORVIX_COMMON_STARTUP",
+                                  "TMPDIR", "XDG_CONFIG_HOME"});
     struct Case {
         KnownFolder folder;
         const char* variable;

@@ -186,11 +186,16 @@ TEST(ResourceSource, ModuleFirstElseOwnTablesByLanguage) {
         {"2052", 5090, u"SCAPP:{CVi32ZirAru::InitInstance} %s Edition %s"},
         {"1041", 4, u""},
     };
+    const char* saved = std::getenv("ORVIX_UI_LANGUAGE");
+    const std::string saved_value = saved != nullptr ? saved : "";
     for (const auto& c : cases) {
         ::setenv("ORVIX_UI_LANGUAGE", c.language, 1);
         EXPECT_EQ(platform::load_string(c.id), c.expected) << c.language << " " << c.id;
     }
-    ::unsetenv("ORVIX_UI_LANGUAGE");
+    if (saved != nullptr)
+        ::setenv("ORVIX_UI_LANGUAGE", saved_value.c_str(), 1);
+    else
+        ::unsetenv("ORVIX_UI_LANGUAGE");
 }
 
 // ---- The generator refuses bad data with the file and line ------------------------------------
