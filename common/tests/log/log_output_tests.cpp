@@ -14,10 +14,10 @@ using namespace logtest;
 
 namespace {
 
-// A string table of our own, registered as the program's table, with texts in the system's
-// convention.
+// A string table of our own, registered as the program's table: 4570 as the system has it, and
+// a text with a non-ASCII part.
 const StringEntry kStrings[] = {
-    {4570, u"LIB_CONF:{CConfigFile::Load}[W%08x] %s"},
+    {4570, u"LIB_CONF:{%s} %s version error(%d)"},
     {5001, u"LIB_SC:{CKp32ClientSC::Initialize} \u521d\u671f\u5316 %d"},
 };
 const ResourceTable kTable = {1041, kStrings, std::size(kStrings), nullptr, 0};
@@ -67,8 +67,8 @@ TEST_F(LogOutputTest, FreshWriterWritesNothingAnywhere) {
     StderrCapture err;
     CLogOutput log;
     EXPECT_EQ(log.TraceFatal(LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::Close} Close OK"), 1);
-    EXPECT_EQ(log.OutputFatal(LOGCAT_CONFIG, 4570, 1u, u"x"), 1);
-    EXPECT_EQ(log.DebugFatal(0xFFFFFFFFu, 4570, 1u, u"x"), 1);
+    EXPECT_EQ(log.OutputFatal(LOGCAT_CONFIG, 4570, u"C::F", u"x", 1), 1);
+    EXPECT_EQ(log.DebugFatal(0xFFFFFFFFu, 4570, u"C::F", u"x", 1), 1);
     EXPECT_EQ(log.GetLastResult(), S_OK);
     EXPECT_EQ(err.text(), "");
     EXPECT_FALSE(std::filesystem::exists(log_folder()));
@@ -100,15 +100,15 @@ TEST_F(LogOutputTest, NormalChannelByMessageIdHonoursItsThreshold) {
     ASSERT_EQ(log.SetLogOut(1), 1);
     ASSERT_EQ(log.SetLogLevel(1), 1);
     ASSERT_EQ(log.SetCategory(LOGCAT_CONFIG), 1);
-    EXPECT_EQ(log.OutputInfo(LOGCAT_CONFIG, 4570, 0x80070002u, u"user.dat"), 1);
-    EXPECT_EQ(log.OutputWarn(LOGCAT_CONFIG, 4570, 0x80070002u, u"user.dat"), 1);
+    EXPECT_EQ(log.OutputInfo(LOGCAT_CONFIG, 4570, u"CConfigFile::Load", u"user.dat", 3), 1);
+    EXPECT_EQ(log.OutputWarn(LOGCAT_CONFIG, 4570, u"CConfigFile::Load", u"user.dat", 3), 1);
 
     const auto all = lines();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].severity, u'W');
     EXPECT_EQ(all[0].channel, u' ');
     EXPECT_EQ(all[0].id, "004570");
-    EXPECT_EQ(all[0].message, u"LIB_CONF:{CConfigFile::Load}[W80070002] user.dat");
+    EXPECT_EQ(all[0].message, u"LIB_CONF:{CConfigFile::Load} user.dat version error(3)");
     const Text raw = read_utf16le(log_file());
     EXPECT_NE(raw.find(u",<W >,<004570>,"), Text::npos);
 }
@@ -185,8 +185,8 @@ TEST_F(LogOutputTest, SettersRejectOutOfRangeValues) {
     ASSERT_EQ(log.SetLogLevel(0), 1);
     EXPECT_EQ(log.SetLogLevel(3), 0);
     EXPECT_EQ(log.GetLastResult(), LOG_E_LEVEL);
-    log.OutputWarn(LOGCAT_CONFIG, 4570, 1u, u"warn");
-    log.OutputFatal(LOGCAT_CONFIG, 4570, 2u, u"fatal");
+    log.OutputWarn(LOGCAT_CONFIG, 4570, u"C::F", u"warn", 1);
+    log.OutputFatal(LOGCAT_CONFIG, 4570, u"C::F", u"fatal", 2);
     auto all = lines();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].severity, u'F');
@@ -199,7 +199,7 @@ TEST_F(LogOutputTest, SettersRejectOutOfRangeValues) {
     // SetLogOut(5) switches the normal channel off.
     EXPECT_EQ(log.SetLogOut(5), 0);
     EXPECT_EQ(log.GetLastResult(), LOG_E_SWITCH);
-    EXPECT_EQ(log.OutputFatal(LOGCAT_CONFIG, 4570, 3u, u"gone"), 1);
+    EXPECT_EQ(log.OutputFatal(LOGCAT_CONFIG, 4570, u"C::F", u"gone", 3), 1);
     EXPECT_EQ(lines().size(), 1u);
 
     // SetDebugLogOut(5) sends the debug channel to the debugger output.
@@ -291,7 +291,7 @@ TEST_F(LogOutputTest, BadFormatsAndArgumentsLoseTheLineOnly) {
         {[&](CLogOutput& l) { return l.TraceFatal(cat, u"%d"); }, E_INVALIDARG},
         {[&](CLogOutput& l) { return l.TraceFatal(cat, u"%s", 5); }, E_INVALIDARG},
         // A message id whose text wants more arguments than given.
-        {[&](CLogOutput& l) { return l.DebugFatal(cat, 4570, 1u); }, E_INVALIDARG},
+        {[&](CLogOutput& l) { return l.DebugFatal(cat, 4570, u"C::F"); }, E_INVALIDARG},
     };
     for (const auto& c : bad) {
         EXPECT_EQ(c.call(log), 0);
