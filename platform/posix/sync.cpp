@@ -170,8 +170,10 @@ std::optional<std::size_t> wait_any(std::span<Event* const> events, Milliseconds
         return std::nullopt; // nothing could ever fire: do not sleep out the time-out
     for (;;) {
         const int n = poll(fds, static_cast<nfds_t>(events.size()), deadline.poll_timeout());
-        if (n < 0 && errno != EINTR)
+        if (n < 0 && errno != EINTR) {
+            set_last_system_error(system_error_from_errno(errno));
             return std::nullopt;
+        }
         if (n > 0) {
             for (std::size_t i = 0; i < events.size(); ++i) {
                 if ((fds[i].revents & POLLIN) && posix::try_consume(*events[i]))

@@ -70,6 +70,8 @@ bool Thread::running() const {
 bool Thread::join(Milliseconds timeout) {
     if (!state_)
         return true;
+    if (state_->thread.get_id() == std::this_thread::get_id())
+        return false; // a thread cannot outlive itself
     if (!state_->ended.wait(timeout))
         return false;
     // The body has returned; what is left of the thread ends at once.

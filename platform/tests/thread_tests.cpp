@@ -98,14 +98,17 @@ TEST(Thread, EmptyBodyStartsNothing) {
 TEST(Thread, ThreadDroppingItsOwnHandleDoesNotDeadlock) {
     auto holder = std::make_shared<std::optional<Thread>>();
     auto finished = std::make_shared<Event>(Event::Reset::Manual);
+    auto self_join = std::make_shared<std::atomic<int>>(-1);
     Event go(Event::Reset::Manual);
-    holder->emplace([holder, finished, &go] {
+    holder->emplace([holder, finished, self_join, &go] {
         go.wait(10s);
+        *self_join = (*holder)->join(kInfinite) ? 1 : 0; // cannot wait for itself
         holder->reset(); // destroys the Thread object from inside its own thread
         finished->set();
     });
     go.set();
     EXPECT_TRUE(finished->wait(10s));
+    EXPECT_EQ(self_join->load(), 0);
     holder.reset();
 }
 

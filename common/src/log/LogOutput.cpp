@@ -3,15 +3,14 @@
 // machine-wide mutex, or sends them to the debugger output (the process's standard error).
 #include "common/LogOutput.h"
 
+#include "platform/debug_output.h"
 #include "platform/fs.h"
 #include "platform/module.h"
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <ctime>
 #include <new>
-#include <unistd.h>
 
 using namespace platform;
 
@@ -67,23 +66,6 @@ void append_id_field(Text& out, int id) {
     while (n > 0)
         out += static_cast<char16_t>(digits[--n]);
     out += u">,";
-}
-
-// Writes `text` to the debugger output in one write so lines of several threads or processes
-// do not mix.
-void debugger_output(TextView text) {
-    const std::string utf8 = utf16_to_utf8(text);
-    const char* p = utf8.data();
-    std::size_t left = utf8.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; // nothing more can be done about a closed or failing standard error
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
 }
 
 } // namespace
@@ -271,7 +253,7 @@ int CLogOutput::WriteLine(Channel channel, Severity sev, int id, TextView fmt,
             return AppendToFile(line);
         // The normal channel reaches the debugger output only while the debug channel does.
         if (out == 2 && (channel == ChannelDebug || m_nDebugLogOut == 2))
-            debugger_output(line);
+            debug_output(line);
         return 1;
     } catch (const std::bad_alloc&) {
         m_hrLast = E_OUTOFMEMORY;
