@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <ctime>
+#include <memory>
 #include <new>
 
 using namespace platform;
@@ -73,7 +74,11 @@ void append_id_field(Text& out, int id) {
 CLogOutput::CLogOutput() {
     // Failing to open the mutex leaves every file append failing (the wait reports it); the
     // object itself stays usable.
-    m_hMutex.reset(new (std::nothrow) SystemMutex(kMutexName));
+    try {
+        m_hMutex = std::make_unique<SystemMutex>(kMutexName);
+    } catch (...) {
+        m_hMutex.reset(); // out of memory: appends report E_HANDLE
+    }
 }
 
 CLogOutput::~CLogOutput() = default;
@@ -196,6 +201,10 @@ bool CLogOutput::Passes(Channel channel, Severity sev, std::uint32_t cat) {
 int CLogOutput::WriteId(Channel channel, Severity sev, std::uint32_t cat, int id,
                         std::initializer_list<FormatArg> args) {
     m_hrLast = S_OK;
+    if ((channel != ChannelNormal && channel != ChannelDebug) || sev < SevInfo || sev > SevFatal) {
+        m_hrLast = E_INVALIDARG;
+        return 0;
+    }
     if ((channel == ChannelNormal ? m_nLogOut : m_nDebugLogOut) == 0)
         return 1;
     if (!Passes(channel, sev, cat))
@@ -216,6 +225,10 @@ int CLogOutput::WriteId(Channel channel, Severity sev, std::uint32_t cat, int id
 int CLogOutput::WriteText(Severity sev, std::uint32_t cat, const char16_t* fmt,
                           std::initializer_list<FormatArg> args) {
     m_hrLast = S_OK;
+    if (sev < SevInfo || sev > SevFatal) {
+        m_hrLast = E_INVALIDARG;
+        return 0;
+    }
     if (m_nDebugLogOut == 0)
         return 1;
     if (!fmt) {

@@ -292,6 +292,11 @@ TEST_F(LogOutputTest, BadFormatsAndArgumentsLoseTheLineOnly) {
         {[&](CLogOutput& l) { return l.TraceFatal(cat, u"%s", 5); }, E_INVALIDARG},
         // A message id whose text wants more arguments than given.
         {[&](CLogOutput& l) { return l.DebugFatal(cat, 4570, u"C::F"); }, E_INVALIDARG},
+        // A severity outside its range through the untyped entry point.
+        {[&](CLogOutput& l) {
+             return l.WriteText(static_cast<CLogOutput::Severity>(3), cat, u"x", {});
+         },
+         E_INVALIDARG},
     };
     for (const auto& c : bad) {
         EXPECT_EQ(c.call(log), 0);
