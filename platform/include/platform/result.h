@@ -23,6 +23,27 @@ inline constexpr HRESULT E_HANDLE = make_hresult(0x80070006);
 inline constexpr HRESULT E_OUTOFMEMORY = make_hresult(0x8007000E);
 inline constexpr HRESULT E_INVALIDARG = make_hresult(0x80070057);
 
+// COM class registration and object creation.
+inline constexpr HRESULT CLASS_E_NOAGGREGATION = make_hresult(0x80040110);
+inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = make_hresult(0x80040111);
+inline constexpr HRESULT REGDB_E_CLASSNOTREG = make_hresult(0x80040154);
+inline constexpr HRESULT CO_E_DLLNOTFOUND = make_hresult(0x800401F8);
+inline constexpr HRESULT CO_E_ERRORINDLL = make_hresult(0x800401F9);
+inline constexpr HRESULT SELFREG_E_CLASS = make_hresult(0x80040201);
+// IDispatch::Invoke and GetIDsOfNames.
+inline constexpr HRESULT DISP_E_UNKNOWNINTERFACE = make_hresult(0x80020001);
+inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = make_hresult(0x80020003);
+inline constexpr HRESULT DISP_E_PARAMNOTFOUND = make_hresult(0x80020004);
+inline constexpr HRESULT DISP_E_TYPEMISMATCH = make_hresult(0x80020005);
+inline constexpr HRESULT DISP_E_UNKNOWNNAME = make_hresult(0x80020006);
+inline constexpr HRESULT DISP_E_NONAMEDARGS = make_hresult(0x80020007);
+inline constexpr HRESULT DISP_E_BADVARTYPE = make_hresult(0x80020008);
+inline constexpr HRESULT DISP_E_EXCEPTION = make_hresult(0x80020009);
+inline constexpr HRESULT DISP_E_OVERFLOW = make_hresult(0x8002000A);
+inline constexpr HRESULT DISP_E_BADINDEX = make_hresult(0x8002000B);
+inline constexpr HRESULT DISP_E_BADPARAMCOUNT = make_hresult(0x8002000E);
+inline constexpr HRESULT DISP_E_PARAMNOTOPTIONAL = make_hresult(0x8002000F);
+
 // System error codes (the Windows numbering, which callers and stored logs rely on).
 enum SystemError : std::uint32_t {
     ERROR_SUCCESS = 0,
@@ -74,6 +95,13 @@ enum SystemError : std::uint32_t {
     ERROR_NO_SYSTEM_RESOURCES = 1450,
     ERROR_TIMEOUT = 1460,
     ERROR_CONNECTION_REFUSED = 1225,
+    ERROR_BADDB = 1009,
+    ERROR_BADKEY = 1010,
+    ERROR_CANTREAD = 1012,
+    ERROR_CANTWRITE = 1013,
+    ERROR_KEY_DELETED = 1018,
+    ERROR_INVALID_WINDOW_HANDLE = 1400,
+    ERROR_INVALID_DATATYPE = 1804,
 };
 
 // 0x80070000 | code, and 0 for ERROR_SUCCESS (HRESULT_FROM_WIN32).
