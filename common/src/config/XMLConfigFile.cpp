@@ -20,9 +20,10 @@ CLogOutput* Log() {
 
 // Comments and processing instructions are kept so that they survive a load and save; white
 // space between elements is dropped, as nothing adds it when writing; an element whose only
-// content is white space keeps it (a value of spaces is a value).
-constexpr unsigned kParseOptions =
-    pugi::parse_default | pugi::parse_comments | pugi::parse_pi | pugi::parse_ws_pcdata_single;
+// content is white space keeps it (a value of spaces is a value). Parsing as a fragment keeps
+// character data beside the document element visible, so that WellFormed can refuse it.
+constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_comments | pugi::parse_pi |
+                                   pugi::parse_ws_pcdata_single | pugi::parse_fragment;
 
 // A document is usable only with exactly one document element and no character data beside it.
 bool WellFormed(const pugi::xml_document& document) {

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "common/config/ConfigFile.h"
+#include "platform/module.h"
 #include "platform/text.h"
 
 #include <openssl/evp.h>
@@ -30,10 +31,17 @@ TempTree::TempTree() {
     fs::create_directories(config_);
     fs::create_directories(root_ / "docs");
     fs::create_directories(root_ / "tmp");
-    ::setenv("ORVIX_PROGRAM_DIR", config_.c_str(), 1);
-    ::setenv("ORVIX_COMMON_DOCUMENTS", (root_ / "docs").c_str(), 1);
-    ::setenv("ORVIX_TEMP", (root_ / "tmp").c_str(), 1);
-    ::setenv("ORVIX_SESSION", root_.filename().c_str(), 1);
+    const std::pair<const char*, std::string> env[] = {
+        {"ORVIX_PROGRAM_DIR", config_.string()},
+        {"ORVIX_COMMON_DOCUMENTS", (root_ / "docs").string()},
+        {"ORVIX_TEMP", (root_ / "tmp").string()},
+        {"ORVIX_SESSION", root_.filename().string()},
+    };
+    for (const auto& [name, value] : env) {
+        const char* old = std::getenv(name);
+        saved_env_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(name, value.c_str(), 1);
+    }
     CConfigFile::SetConfigFolder(platform::from_path(config_));
     CConfigFile::SetLogOutput(nullptr);
 }
@@ -41,6 +49,12 @@ TempTree::TempTree() {
 TempTree::~TempTree() {
     CConfigFile::SetLogOutput(nullptr);
     CConfigFile::SetConfigFolder(u"");
+    for (const auto& [name, value] : saved_env_) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
     std::error_code ec;
     fs::remove_all(root_, ec);
 }
@@ -51,6 +65,19 @@ void ConfigTest::SetUp() {
 
 void ConfigTest::TearDown() {
     tree_.reset();
+}
+
+void RegisterStrings() {
+    static const platform::StringEntry strings[] = {
+        {4570, u"LIB_CONF:{%s} %s version error(%d)"},
+    };
+    static const platform::ResourceTable table = {1041, strings, std::size(strings), nullptr, 0};
+    static const bool once = [] {
+        ::setenv("ORVIX_UI_LANGUAGE", "1041", 1);
+        platform::register_own_table(&table);
+        return true;
+    }();
+    (void)once;
 }
 
 std::string ReadFileBytes(const fs::path& path) {

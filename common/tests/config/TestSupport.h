@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ class TempTree {
   private:
     std::filesystem::path root_;
     std::filesystem::path config_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_env_;
 };
 
 class ConfigTest : public ::testing::Test {
@@ -41,6 +43,9 @@ class ConfigTest : public ::testing::Test {
     void TearDown() override;
     std::unique_ptr<TempTree> tree_;
 };
+
+// Registers a program string table holding message 4570, as the program's resources have it.
+void RegisterStrings();
 
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
