@@ -10,6 +10,8 @@
 #include "event_impl.h"
 #include "pipe_listener.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -41,15 +43,6 @@ void drain_eventfd(int fd) {
 void signal_eventfd(int fd) {
     while (eventfd_write(fd, 1) != 0 && errno == EINTR) {
     }
-}
-
-bool readable_now(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    int n;
-    do {
-        n = ::poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
-    return n > 0 && (p.revents & POLLIN) != 0;
 }
 
 std::uint32_t read_error(int err) {
@@ -128,8 +121,11 @@ std::uint32_t wake_error(Wake wake) {
 struct PipeEnd::Impl {
     enum class Op { None, Length, Accept };
 
+    static constexpr std::size_t kBufferSize = 64 * 1024;
+
     int fd = -1;        // the connected socket
-    int cancel_fd = -1; // eventfd: set by cancel(), stays set
+    int cancel_fd = -1; // eventfd: set by cancel(), stays set, wakes every poll of the end
+    std::atomic<bool> cancel_flag{false};
     bool server = false;
     std::shared_ptr<posix::PipeListener> listener;
     std::atomic<std::uint64_t> empty_frames{0};
@@ -151,6 +147,12 @@ struct PipeEnd::Impl {
     std::size_t length_got = 0;
     std::uint32_t length = 0;
 
+    // Bytes received ahead of their reader: many small frames cost one receive call. Owned like
+    // the operation data: by the end's thread while an operation runs there, else by the caller.
+    std::unique_ptr<unsigned char[]> buffer;
+    std::size_t buffer_pos = 0;
+    std::size_t buffer_end = 0;
+
     ~Impl() { shut(); }
 
     // Stops the thread and closes everything.
@@ -170,42 +172,70 @@ struct PipeEnd::Impl {
         close_fd(control_fd);
         close_fd(fd);
         close_fd(cancel_fd);
+        cancel_flag = false;
+        buffer_pos = buffer_end = 0;
         if (listener)
             posix::PipeListener::remove_instance(listener);
         server = false;
     }
 
-    bool cancelled() const { return cancel_fd >= 0 && readable_now(cancel_fd); }
+    bool cancelled() const { return cancel_flag.load(std::memory_order_acquire); }
 
-    // One step of a length read: reads what is there without blocking. Returns true when the
-    // read ended (with `code`), false when it must wait for more data.
-    bool length_step(std::uint32_t& code) {
+    std::size_t buffered() const { return buffer_end - buffer_pos; }
+
+    // Receives what the socket has into the buffer without blocking: 0 when bytes came,
+    // ERROR_IO_PENDING when there were none, ERROR_BROKEN_PIPE at the end of the stream.
+    std::uint32_t fill() {
+        if (!buffer)
+            buffer = std::make_unique<unsigned char[]>(kBufferSize);
+        if (buffer_pos == buffer_end) {
+            buffer_pos = buffer_end = 0;
+        } else if (buffer_end == kBufferSize) {
+            std::memmove(buffer.get(), buffer.get() + buffer_pos, buffered());
+            buffer_end -= buffer_pos;
+            buffer_pos = 0;
+        }
         for (;;) {
-            const ssize_t n = ::recv(fd, length_bytes + length_got, 4 - length_got, MSG_DONTWAIT);
+            const ssize_t n =
+                ::recv(fd, buffer.get() + buffer_end, kBufferSize - buffer_end, MSG_DONTWAIT);
             if (n > 0) {
-                length_got += static_cast<std::size_t>(n);
-                if (length_got < 4)
-                    continue;
-                length = le32(length_bytes);
-                if (length == 0) {
-                    // An empty frame carries nothing: skip it and read the next length.
-                    ++empty_frames;
-                    length_got = 0;
-                    continue;
-                }
-                code = ERROR_SUCCESS;
-                return true;
+                buffer_end += static_cast<std::size_t>(n);
+                return ERROR_SUCCESS;
             }
-            if (n == 0) {
-                code = ERROR_BROKEN_PIPE;
-                return true;
-            }
+            if (n == 0)
+                return ERROR_BROKEN_PIPE;
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return ERROR_IO_PENDING;
+            return read_error(errno);
+        }
+    }
+
+    // One step of a length read: takes what is there without blocking. Returns true when the
+    // read ended (with `code`), false when it must wait for more data.
+    bool length_step(std::uint32_t& code) {
+        for (;;) {
+            while (length_got < 4 && buffer_pos < buffer_end)
+                length_bytes[length_got++] = buffer[buffer_pos++];
+            if (length_got == 4) {
+                length = le32(length_bytes);
+                if (length != 0) {
+                    code = ERROR_SUCCESS;
+                    return true;
+                }
+                // An empty frame carries nothing: skip it and read the next length.
+                ++empty_frames;
+                length_got = 0;
+                continue;
+            }
+            const std::uint32_t filled = fill();
+            if (filled == ERROR_IO_PENDING)
                 return false;
-            code = read_error(errno);
-            return true;
+            if (filled != ERROR_SUCCESS) {
+                code = filled;
+                return true;
+            }
         }
     }
 
@@ -534,19 +564,32 @@ std::uint32_t PipeEnd::read_exact(void* buffer, std::size_t size, Milliseconds t
             code = ERROR_OPERATION_ABORTED;
             break;
         }
-        const ssize_t n = ::recv(impl.fd, bytes + done, size - done, MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
+        if (impl.buffered() > 0) {
+            const std::size_t take = std::min(impl.buffered(), size - done);
+            std::memcpy(bytes + done, impl.buffer.get() + impl.buffer_pos, take);
+            impl.buffer_pos += take;
+            done += take;
             continue;
         }
-        if (n == 0) {
-            code = ERROR_BROKEN_PIPE;
-            break;
+        std::uint32_t got = ERROR_SUCCESS;
+        if (size - done >= Impl::kBufferSize / 2) {
+            // Large remainders go straight to the caller's memory.
+            const ssize_t n = ::recv(impl.fd, bytes + done, size - done, MSG_DONTWAIT);
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else if (n == 0)
+                got = ERROR_BROKEN_PIPE;
+            else if (errno == EAGAIN || errno == EWOULDBLOCK)
+                got = ERROR_IO_PENDING;
+            else if (errno != EINTR)
+                got = read_error(errno);
+        } else {
+            got = impl.fill();
         }
-        if (errno == EINTR)
+        if (got == ERROR_SUCCESS)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            code = read_error(errno);
+        if (got != ERROR_IO_PENDING) {
+            code = got;
             break;
         }
         if (waited)
@@ -594,6 +637,15 @@ std::uint32_t PipeEnd::peek(bool* available) {
         *available = false;
     if (impl.fd < 0)
         return ERROR_INVALID_HANDLE;
+    {
+        // The buffer belongs to the end's thread while an operation runs there.
+        std::lock_guard<std::mutex> guard(impl.lock);
+        if (!impl.pending && impl.buffered() > 0) {
+            if (available)
+                *available = true;
+            return ERROR_SUCCESS;
+        }
+    }
     for (;;) {
         unsigned char byte = 0;
         const ssize_t n = ::recv(impl.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -671,6 +723,7 @@ void PipeEnd::cancel_async() {
 }
 
 void PipeEnd::cancel() {
+    impl_->cancel_flag.store(true, std::memory_order_release);
     if (impl_->cancel_fd >= 0)
         signal_eventfd(impl_->cancel_fd);
 }
