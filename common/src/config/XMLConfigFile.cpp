@@ -4,9 +4,13 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 
 using namespace orvix::config;
 using platform::Text;
@@ -37,6 +41,16 @@ bool WellFormed(const pugi::xml_document& document) {
     return elements == 1;
 }
 
+bool AnsiIsUtf8() {
+    static const bool utf8 = [] {
+        std::string name = platform::ansi_charset();
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return name == "utf-8" || name == "utf8";
+    }();
+    return utf8;
+}
+
 } // namespace
 
 CXMLConfigFile::CXMLConfigFile() = default;
@@ -59,6 +73,11 @@ Text CXMLConfigFile::GetRootTagName() {
 }
 
 int CXMLConfigFile::CreateXMLDocument(TextView text) {
+    // Whatever the declaration says, the characters are parsed in their UTF-8 form.
+    return CreateXMLDocumentUtf8(platform::utf16_to_utf8(text));
+}
+
+int CXMLConfigFile::CreateXMLDocumentUtf8(std::string_view utf8) {
     std::unique_ptr<pugi::xml_document> document(new (std::nothrow) pugi::xml_document);
     if (!document) {
         m_hrLast = platform::E_OUTOFMEMORY;
@@ -67,10 +86,7 @@ int CXMLConfigFile::CreateXMLDocument(TextView text) {
                   Hr(m_hrLast));
         return 0;
     }
-    if (!text.empty()) {
-        // The text is already decoded: whatever the declaration says, it is parsed as the
-        // UTF-8 form of these characters.
-        const std::string utf8 = platform::utf16_to_utf8(text);
+    if (!utf8.empty()) {
         const pugi::xml_parse_result result =
             document->load_buffer(utf8.data(), utf8.size(), kParseOptions, pugi::encoding_utf8);
         if (!result || !WellFormed(*document))
@@ -121,17 +137,25 @@ int CXMLConfigFile::Load() {
     int size = 0;
     const std::uint8_t* buffer = GetBuffer(size);
     Close();
-    const std::size_t length =
+    // The text ends at its zero byte.
+    const std::string_view ansi(
+        reinterpret_cast<const char*>(buffer),
         buffer ? ::strnlen(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(size))
-               : 0;
-    auto wide = platform::ansi_to_utf16(
-        std::string_view(reinterpret_cast<const char*>(buffer), buffer ? length : 0));
-    const Text text = wide ? std::move(wide->text) : Text();
-    if (CLogOutput* log = Log())
+               : 0);
+    // With the UTF-8 code page the bytes go to the parser as they are; otherwise through the
+    // wide form. The wide form for the log line is made only when there is a log.
+    CLogOutput* log = Log();
+    std::optional<Text> wide;
+    if (log || !AnsiIsUtf8()) {
+        auto converted = platform::ansi_to_utf16(ansi);
+        wide = converted ? std::move(converted->text) : Text();
+    }
+    if (log)
         log->TraceInfo(LOGCAT_CONFIG, u"LIB_CONF:{CXMLConfigFile::Load} XML = %s",
-                       MaskSecrets(text));
-
-    if (!CreateXMLDocument(text)) {
+                       MaskSecrets(*wide));
+    const int created = AnsiIsUtf8() ? CreateXMLDocumentUtf8(ansi) : CreateXMLDocument(*wide);
+    wide.reset();
+    if (!created) {
         TraceWarn(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CXMLConfigFile::Load} CreateXMLDocument error");
         return 0;
     }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace pugi {
@@ -73,6 +74,9 @@ class CXMLConfigFile : public CConfigFile {
     CXMLElement* GetRoot() const { return m_pRoot.get(); }
 
   protected:
+    // CreateXMLDocument over the UTF-8 form of the text.
+    int CreateXMLDocumentUtf8(std::string_view utf8);
+
     std::unique_ptr<pugi::xml_document> m_pDocument;
     std::unique_ptr<CXMLElement> m_pRoot;
 };
