@@ -388,6 +388,10 @@ std::optional<std::string> ReadXmlInput(const std::filesystem::path& path, Failu
         }
         text.erase(0, end + 2);
     }
+    // The stored text follows the declaration directly and ends with the document.
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    text = first == std::string::npos ? std::string() : text.substr(first, last + 1 - first);
     if (text.find('\0') != std::string::npos) {
         failure = {kExitFailure, path.string() + " holds a zero byte"};
         return std::nullopt;
