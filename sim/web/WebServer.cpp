@@ -288,8 +288,19 @@ awaitable<After> handle(Stream& stream, const http::request<http::string_body>& 
             res.keep_alive(req.keep_alive());
             co_return co_await send(stream, res);
         }
-        if (behaviour == "echo")
-            co_return co_await send_text(stream, req, http::status::ok, echo_text(req));
+        if (behaviour == "echo") {
+            // The request also comes back in headers, for clients that read no body.
+            http::response<http::string_body> res{http::status::ok, req.version()};
+            res.set(http::field::server, "orvix-websim");
+            res.set(http::field::content_type, "text/plain; charset=utf-8");
+            res.set("X-Echo-Method", req.method_string());
+            res.set("X-Echo-Target", req.target());
+            res.set("X-Echo-Agent", req[http::field::user_agent]);
+            res.set("X-Echo-Length", std::to_string(req.body().size()));
+            res.keep_alive(req.keep_alive());
+            res.body() = echo_text(req);
+            co_return co_await send(stream, res);
+        }
         co_return co_await send_text(stream, req, http::status::bad_request,
                                      "unknown behaviour " + behaviour + "\n");
     }

@@ -70,7 +70,8 @@ rest of the path is then served as usual where the behaviour allows it:
   /_/redirect/       302 to the rest of the path (same query)
   /_/redirect-loop/  302 to the same address, for ever
   /_/echo/           HTTP 200, body "200" and the request as received (request line,
-                     User-Agent, Content-Length, blank line, body)
+                     User-Agent, Content-Length, blank line, body); the same also in
+                     the headers X-Echo-Method, X-Echo-Target, X-Echo-Agent, X-Echo-Length
 )";
 
 bool parse_port(const char* text, std::uint16_t& port) {

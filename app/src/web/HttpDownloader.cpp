@@ -73,16 +73,6 @@ struct BodyWriter {
         }
         return n;
     }
-
-    // Called by the library while it waits, so a cancel is seen even when no data flows.
-    static int xfer(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        auto* self = static_cast<BodyWriter*>(user);
-        if (*self->cancel) {
-            self->cancelled = true;
-            return 1;
-        }
-        return 0;
-    }
 };
 
 } // namespace
@@ -153,16 +143,15 @@ int CHttpDownloader::Download(TextView url, TextView localPath, TextView agent) 
     writer.max_size = m_nMaxSize;
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &BodyWriter::write);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &writer);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &BodyWriter::xfer);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &writer);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    // A cancel is also seen while no data flows.
+    curl.set_cancel_flag(&m_bCancel);
 
     const CURLcode rc = curl.perform();
     m_nStatus = curl.response_code();
     m_nExpected = writer.expected;
 
     int result = kOk;
-    if (writer.cancelled || m_bCancel) {
+    if (writer.cancelled || curl.cancelled() || m_bCancel) {
         m_strError = "cancelled";
         result = kCancelled;
     } else if (m_nStatus != 0 && m_nStatus != 200 && rc != CURLE_TOO_MANY_REDIRECTS) {

@@ -64,11 +64,13 @@ void CurlEasy::apply_common(const HttpTimeouts& timeouts, const std::string& age
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
-    // No byte for `idle`: the transfer is given up (the receive time-out of the system stack).
-    const long idle_s =
-        static_cast<long>(std::max<long long>(1, (timeouts.idle.count() + 999) / 1000));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idle_s);
+    // No byte in either direction for `idle` once connected: the transfer is given up (the
+    // receive time-out of the system stack). Watched from the progress callback, which the
+    // library calls about once a second even when nothing moves.
+    idle_ = timeouts.idle;
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CurlEasy::on_progress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()));
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -88,15 +90,49 @@ void CurlEasy::add_header(const char* line) {
     headers_ = curl_slist_append(headers_, line);
 }
 
+int CurlEasy::on_progress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+    auto* self = static_cast<CurlEasy*>(user);
+    if (self->cancel_ && *self->cancel_) {
+        self->cancelled_ = true;
+        return 1;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    curl_off_t connected = 0;
+    curl_easy_getinfo(self->handle_, CURLINFO_PRETRANSFER_TIME_T, &connected);
+    if (connected == 0 || dlnow != self->last_dl_ || ulnow != self->last_ul_) {
+        // Still connecting (the connect time-out covers that), or data moved.
+        self->last_dl_ = dlnow;
+        self->last_ul_ = ulnow;
+        self->last_activity_ = now;
+        return 0;
+    }
+    if (self->idle_.count() > 0 && now - self->last_activity_ >= self->idle_) {
+        self->idle_expired_ = true;
+        return 1;
+    }
+    return 0;
+}
+
 CURLcode CurlEasy::perform() {
     if (!handle_)
         return CURLE_FAILED_INIT;
     curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
     error_[0] = '\0';
+    idle_expired_ = false;
+    cancelled_ = false;
+    last_dl_ = last_ul_ = -1;
+    last_activity_ = std::chrono::steady_clock::now();
     return curl_easy_perform(handle_);
 }
 
-const char* CurlEasy::error_message(CURLcode rc) const {
+const char* CurlEasy::error_message(CURLcode rc) {
+    if (idle_expired_) {
+        idle_message_ =
+            "Operation timed out: no data for " + std::to_string(idle_.count()) + " milliseconds";
+        return idle_message_.c_str();
+    }
+    if (cancelled_)
+        return "Cancelled";
     return error_[0] ? error_ : curl_easy_strerror(rc);
 }
 
