@@ -1,0 +1,141 @@
+// orvix-webapi: runs the reachability probe and getProperties against the control server and
+// prints the result codes, for support staff who want to try the web side without the GUI.
+#include "app/web/CheckAction.h"
+#include "app/web/WebApiClient.h"
+#include "common/config/ConfigKPClient.h"
+#include "platform/fs.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+namespace {
+
+const char* const kHelp = R"(Usage: orvix-webapi [options]
+
+Runs the control-server reachability probe and the web API's getProperties, and prints
+their result codes:
+  probe: CtrlServer=<0 answered | 1 no answer>&CtrlServer_URL=<address>
+  getProperties=<code>   (200 success, 998 another HTTP status, 999 no connection,
+                          other codes from the provider)
+
+Options:
+  --server URL        the control server's address (the base of every request, normally
+                      ending with "/"); default: CtrlServer of orvixclient.dat in the
+                      program folder
+  --v6                take CtrlServerV6 from orvixclient.dat instead
+  --user EMAIL        account for getProperties; without it only the probe runs
+  --password-stdin    read the password from the first line of standard input; otherwise
+                      the environment variable ORVIX_WEBAPI_PASSWORD is used
+  --show-properties   print the reply text of a successful getProperties (the account's
+                      properties)
+  --timeout-ms N      limit for connecting and for silence while receiving (default: the
+                      client's own, 60000 and 30000)
+  --help              this text
+
+The password is never printed. Exit code: 0 when the probe succeeded and getProperties (when
+run) returned 200, 1 otherwise, 2 for a usage error.
+)";
+
+int usage_error(const std::string& text) {
+    std::cerr << "orvix-webapi: " << text << " (see --help)\n";
+    return 2;
+}
+
+platform::Text configured_server(bool v6, std::string& error) {
+    const auto dir = platform::known_folder(platform::KnownFolder::ProgramFolder);
+    CConfigFile::SetConfigFolder(platform::from_path(dir));
+    CConfigKPClient client;
+    client.SetFileName(platform::from_path(dir / platform::to_path(CConfigKPClient::kFileName)));
+    if (!client.Load()) {
+        error = "cannot load " + (dir / "orvixclient.dat").string();
+        return {};
+    }
+    auto& server = client.GetServerInfo();
+    return v6 ? server.GetCtrlServerV6() : server.GetCtrlServer();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    platform::Text server;
+    platform::Text user;
+    bool v6 = false;
+    bool password_stdin = false;
+    bool show_properties = false;
+    long timeout_ms = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kHelp;
+            return 0;
+        } else if (arg == "--server") {
+            const char* v = value();
+            if (!v)
+                return usage_error("--server needs a value");
+            server = platform::to_text(v);
+        } else if (arg == "--user") {
+            const char* v = value();
+            if (!v)
+                return usage_error("--user needs a value");
+            user = platform::to_text(v);
+        } else if (arg == "--v6") {
+            v6 = true;
+        } else if (arg == "--password-stdin") {
+            password_stdin = true;
+        } else if (arg == "--show-properties") {
+            show_properties = true;
+        } else if (arg == "--timeout-ms") {
+            const char* v = value();
+            char* end = nullptr;
+            timeout_ms = v ? std::strtol(v, &end, 10) : 0;
+            if (!v || *end || timeout_ms <= 0)
+                return usage_error("--timeout-ms needs a positive number");
+        } else {
+            return usage_error("unknown option " + arg);
+        }
+    }
+    if (server.empty()) {
+        std::string error;
+        server = configured_server(v6, error);
+        if (server.empty())
+            return usage_error(error.empty() ? "no control server configured" : error);
+    }
+
+    orvix::web::HttpTimeouts timeouts;
+    if (timeout_ms > 0) {
+        timeouts.connect = std::chrono::milliseconds(timeout_ms);
+        timeouts.idle = std::chrono::milliseconds(timeout_ms);
+    }
+
+    HTTPCheckAction probe(u"orvix-webapi", u"CtrlServer", server);
+    probe.SetTimeouts(timeouts);
+    probe.Check();
+    std::cout << "probe: " << platform::to_utf8(probe.GetResultText()) << "\n";
+    bool ok = probe.GetResult() == 0;
+
+    if (!user.empty()) {
+        std::string password;
+        if (password_stdin) {
+            std::getline(std::cin, password);
+            if (!password.empty() && password.back() == '\r')
+                password.pop_back();
+        } else if (const char* env = std::getenv("ORVIX_WEBAPI_PASSWORD")) {
+            password = env;
+        }
+        CWebApiClient client;
+        client.SetServerUrl(server);
+        client.SetTimeouts(timeouts);
+        client.SetAccount(user, platform::to_text(password));
+        const int code = client.getProperties();
+        std::cout << "getProperties=" << code << "\n";
+        if (code == CWebApiClient::kTransportError && !client.GetErrorText().empty())
+            std::cout << "error: " << platform::to_utf8(client.GetErrorText());
+        if (code == 200 && show_properties)
+            std::cout << platform::to_utf8(client.GetReplyText()) << "\n";
+        ok = ok && code == 200;
+    }
+    return ok ? 0 : 1;
+}
