@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <vector>
 
 using namespace orvix::config;
 using platform::File;
@@ -48,6 +50,14 @@ void CConfigFile::SetLogOutput(CLogOutput* log) {
 
 CLogOutput* CConfigFile::GetLogOutput() {
     return Log();
+}
+
+void CConfigFile::FreeDeleter::operator()(std::uint8_t* p) const noexcept {
+    std::free(p);
+}
+
+CConfigFile::Buffer CConfigFile::AllocZeroed(std::size_t size) {
+    return Buffer(static_cast<std::uint8_t*>(std::calloc(size == 0 ? 1 : size, 1)));
 }
 
 CConfigFile::CConfigFile() = default;
@@ -137,9 +147,7 @@ int CConfigFile::ReadFile() {
                   Hr(m_hrLast));
         return 0;
     }
-    m_data.clear();
-    m_data.shrink_to_fit();
-    m_bHaveData = false;
+    m_pData.reset();
     m_nDataSize = 0;
 
     auto readError = [this](std::uint32_t error) {
@@ -154,45 +162,41 @@ int CConfigFile::ReadFile() {
                   Hr(m_hrLast));
         return 0;
     };
+    auto noData = [this] {
+        m_hrLast = CONFIG_E_NODATA;
+        TraceFatal(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]Data Nothing",
+                   Hr(m_hrLast));
+        return 0;
+    };
 
     if (m_nOpenMode != CONFIG_OPEN_READ)
         return readError(platform::ERROR_ACCESS_DENIED);
     std::uint64_t fileSize = 0;
     if (const std::uint32_t error = m_file.size(fileSize))
         return readError(error);
-    if (fileSize == 0) {
-        m_hrLast = CONFIG_E_NODATA;
-        TraceFatal(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]Data Nothing",
-                   Hr(m_hrLast));
-        return 0;
-    }
+    if (fileSize == 0)
+        return noData();
     // Sizes are ints throughout; a file this large is no configuration file.
     if (fileSize >= static_cast<std::uint64_t>(INT_MAX))
         return allocError();
 
-    std::vector<std::uint8_t> raw;
-    try {
-        raw.assign(static_cast<std::size_t>(fileSize) + 1, 0);
-    } catch (const std::bad_alloc&) {
+    // The file's bytes and one zero byte behind them.
+    Buffer raw = AllocZeroed(static_cast<std::size_t>(fileSize) + 1);
+    if (!raw)
         return allocError();
-    }
     if (const std::uint32_t error = m_file.seek(0))
         return readError(error);
     std::size_t length = 0;
     while (length < fileSize) {
         std::size_t got = 0;
-        if (const std::uint32_t error = m_file.read(raw.data() + length, fileSize - length, got))
+        if (const std::uint32_t error = m_file.read(raw.get() + length, fileSize - length, got))
             return readError(error);
         if (got == 0)
             break; // the file got shorter: take what is there
         length += got;
     }
-    if (length == 0) {
-        m_hrLast = CONFIG_E_NODATA;
-        TraceFatal(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]Data Nothing",
-                   Hr(m_hrLast));
-        return 0;
-    }
+    if (length == 0)
+        return noData();
 
     CEncrypt encrypt;
     encrypt.SetLogOutput(Log());
@@ -200,29 +204,25 @@ int CConfigFile::ReadFile() {
 
     if (!m_nUseBase64 && !m_nUseBlowFish) {
         // Plain: the bytes as stored, including the text's final zero byte.
-        raw.resize(length + 1);
-        m_data = std::move(raw);
+        m_pData = std::move(raw);
         m_nDataSize = static_cast<int>(length);
-        m_bHaveData = true;
         m_hrLast = 0;
         return 1;
     }
 
-    std::vector<std::uint8_t> work;
+    Buffer work;
     int count = 0;
     if (m_nUseBase64) {
         // The Base64 text ends at the first zero byte; its characters are ASCII, so the scan
         // over the bytes gives what the scan over the converted text gives.
-        const std::size_t textLength = ::strnlen(reinterpret_cast<const char*>(raw.data()), length);
-        try {
-            work.assign(length + 1, 0);
-        } catch (const std::bad_alloc&) {
+        const std::size_t textLength = ::strnlen(reinterpret_cast<const char*>(raw.get()), length);
+        work = AllocZeroed(length + 1);
+        if (!work)
             return allocError();
-        }
         count = encrypt.DecodeBase64Ansi(
-            std::string_view(reinterpret_cast<const char*>(raw.data()), textLength), work.data(),
+            std::string_view(reinterpret_cast<const char*>(raw.get()), textLength), work.get(),
             static_cast<int>(length));
-        raw = std::vector<std::uint8_t>();
+        raw.reset();
     } else {
         work = std::move(raw);
         count = static_cast<int>(length);
@@ -231,10 +231,10 @@ int CConfigFile::ReadFile() {
     int textSize = 0;
     if (count > 0) {
         if (m_nUseBlowFish) {
-            textSize = encrypt.DecodeBlowFish(work.data(), work.data(), count);
+            textSize = encrypt.DecodeBlowFish(work.get(), work.get(), count);
         } else {
-            const void* zero = std::memchr(work.data(), 0, static_cast<std::size_t>(count));
-            textSize = zero ? static_cast<int>(static_cast<const std::uint8_t*>(zero) - work.data())
+            const void* zero = std::memchr(work.get(), 0, static_cast<std::size_t>(count));
+            textSize = zero ? static_cast<int>(static_cast<const std::uint8_t*>(zero) - work.get())
                             : count;
         }
     }
@@ -244,18 +244,17 @@ int CConfigFile::ReadFile() {
                   u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]BlowFish decode error", Hr(m_hrLast));
         return 0;
     }
-    try {
-        m_data.assign(work.begin(), work.begin() + textSize);
-        m_data.push_back(0);
-    } catch (const std::bad_alloc&) {
-        m_data.clear();
+    // The text alone, in a buffer of its own size.
+    Buffer data = AllocZeroed(static_cast<std::size_t>(textSize) + 1);
+    if (!data) {
         m_hrLast = platform::E_OUTOFMEMORY;
         TraceWarn(Log(), LOGCAT_CONFIG,
                   u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]alloc encode error", Hr(m_hrLast));
         return 0;
     }
+    std::memcpy(data.get(), work.get(), static_cast<std::size_t>(textSize));
+    m_pData = std::move(data);
     m_nDataSize = textSize;
-    m_bHaveData = true;
     m_hrLast = 0;
     return 1;
 }
@@ -267,7 +266,7 @@ int CConfigFile::WriteFile() {
                   Hr(m_hrLast));
         return 0;
     }
-    if (!m_bHaveData) {
+    if (!m_pData) {
         m_hrLast = CONFIG_E_NOBUFFER;
         TraceWarn(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::WriteFile} [E%08x]Data Nothing",
                   Hr(m_hrLast));
@@ -292,7 +291,7 @@ int CConfigFile::WriteFile() {
     try {
         plain.reserve(static_cast<std::size_t>(m_nDataSize) + CONFIG_XML_DECLARATION_SIZE + 1);
         plain.assign(CONFIG_XML_DECLARATION, CONFIG_XML_DECLARATION + CONFIG_XML_DECLARATION_SIZE);
-        plain.insert(plain.end(), m_data.begin(), m_data.begin() + m_nDataSize);
+        plain.insert(plain.end(), m_pData.get(), m_pData.get() + m_nDataSize);
     } catch (const std::bad_alloc&) {
         return allocError(u"LIB_CONF:{CConfigFile::WriteFile} [E%08x]alloc error");
     }
@@ -356,12 +355,11 @@ const std::uint8_t* CConfigFile::GetBuffer(int& size) {
     size = m_nDataSize;
     TraceInfo(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::GetBuffer} DataSize = %d",
               m_nDataSize);
-    return m_bHaveData ? m_data.data() : nullptr;
+    return m_pData.get();
 }
 
 int CConfigFile::SetBuffer(const void* data, int size) {
-    m_data.clear();
-    m_bHaveData = false;
+    m_pData.reset();
     m_nDataSize = 0;
     if (size < 0 || (size > 0 && !data)) {
         m_hrLast = size < 0 ? platform::E_INVALIDARG : platform::E_POINTER;
@@ -369,21 +367,18 @@ int CConfigFile::SetBuffer(const void* data, int size) {
                    Hr(m_hrLast));
         return 0;
     }
-    try {
-        const auto* bytes = static_cast<const std::uint8_t*>(data);
-        m_data.reserve(static_cast<std::size_t>(size) + 1);
-        if (size > 0)
-            m_data.assign(bytes, bytes + size);
-        m_data.push_back(0); // so the buffer reads as a text like after ReadFile
-    } catch (const std::bad_alloc&) {
-        m_data.clear();
+    // One zero byte more, so the buffer reads as a text as after ReadFile.
+    Buffer buffer = AllocZeroed(static_cast<std::size_t>(size) + 1);
+    if (!buffer) {
         m_hrLast = platform::E_OUTOFMEMORY;
         TraceFatal(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::SetBuffer} [E%08x]alloc error",
                    Hr(m_hrLast));
         return 0;
     }
+    if (size > 0)
+        std::memcpy(buffer.get(), data, static_cast<std::size_t>(size));
+    m_pData = std::move(buffer);
     m_nDataSize = size;
-    m_bHaveData = true;
     TraceInfo(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::SetBuffer} DataSize = %d", size);
     m_hrLast = 0;
     return 1;

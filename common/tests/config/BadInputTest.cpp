@@ -174,19 +174,28 @@ long PeakRssKiB() {
     return usage.ru_maxrss;
 }
 
-// 100 MB files: a sparse one of zero bytes for every kind, and one full of Base64 text. Memory
-// stays within three times the file size.
-TEST_F(BadInputTest, HugeFiles) {
-    constexpr std::size_t kSize = 100u << 20;
+constexpr std::size_t kHugeSize = 100u << 20;
+
+// Memory stays within three times the file size. (AddressSanitizer holds freed memory back for
+// a while, so there the figure says nothing.)
+void ExpectBoundedMemory(long beforeKiB) {
+#if defined(__SANITIZE_ADDRESS__)
+    (void)beforeKiB;
+#else
+    const long grownKiB = PeakRssKiB() - beforeKiB;
+    EXPECT_LT(grownKiB, static_cast<long>(3 * kHugeSize / 1024)) << grownKiB << " KiB";
+#endif
+}
+
+// A 100 MB sparse file of zero bytes for every kind: no Base64 text at all, or an empty plain
+// text.
+TEST_F(BadInputTest, HugeSparseFiles) {
     const long before = PeakRssKiB();
     for (const Kind& kind : Kinds()) {
         SCOPED_TRACE(kind.file);
         const fs::path path = tree_->config_path(kind.file);
         cfgtest::WriteFileBytes(path, "");
-        fs::resize_file(path, kSize);
-        // Zero bytes: no Base64 text at all, or an empty plain text that loads as no XML.
-        ExpectDefaults(kind, std::string(), {0x87020000u}); // empty file first
-        fs::resize_file(path, kSize);
+        fs::resize_file(path, kHugeSize);
         auto file = kind.make();
         const std::string defaults = kind.describe(*file);
         const int loaded = file->Load();
@@ -199,24 +208,25 @@ TEST_F(BadInputTest, HugeFiles) {
         EXPECT_EQ(kind.describe(*file), defaults);
         fs::remove(path);
     }
+    ExpectBoundedMemory(before);
+}
+
+// 100 MB of Base64 text that decodes to 75 MB of zero bytes, which decrypt to noise.
+TEST_F(BadInputTest, HugeBase64File) {
+    const long before = PeakRssKiB();
+    const Kind kind = Kinds()[0];
+    const fs::path path = tree_->config_path(kind.file);
     {
-        // Base64 text that decodes to 75 MB of zero bytes, which decrypt to noise.
-        const Kind kind = Kinds()[0];
-        const fs::path path = tree_->config_path(kind.file);
-        {
-            std::ofstream out(path, std::ios::binary);
-            const std::string block(1 << 20, 'A');
-            for (std::size_t i = 0; i < kSize / block.size(); ++i)
-                out.write(block.data(), static_cast<std::streamsize>(block.size()));
-        }
-        auto file = kind.make();
-        const std::string defaults = kind.describe(*file);
-        file->Load();
-        EXPECT_EQ(kind.describe(*file), defaults);
-        fs::remove(path);
+        std::ofstream out(path, std::ios::binary);
+        const std::string block(1 << 20, 'A');
+        for (std::size_t i = 0; i < kHugeSize / block.size(); ++i)
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
     }
-    const long grownKiB = PeakRssKiB() - before;
-    EXPECT_LT(grownKiB, static_cast<long>(3 * kSize / 1024)) << grownKiB << " KiB";
+    auto file = kind.make();
+    const std::string defaults = kind.describe(*file);
+    file->Load();
+    EXPECT_EQ(kind.describe(*file), defaults);
+    ExpectBoundedMemory(before);
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 class CLogOutput;
 
@@ -76,8 +76,15 @@ class CConfigFile {
 
     platform::HRESULT m_hrLast = 0;
     platform::Text m_strKey;
-    std::vector<std::uint8_t> m_data; // data size bytes, plus the zero byte after a read
-    bool m_bHaveData = false;
+    // Zero-filled buffers from the C heap: large ones come as untouched pages, so a buffer
+    // costs memory only as far as it is written.
+    struct FreeDeleter {
+        void operator()(std::uint8_t* p) const noexcept;
+    };
+    using Buffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+    static Buffer AllocZeroed(std::size_t size);
+
+    Buffer m_pData; // data size bytes, then one zero byte; null when there is no buffer
     platform::Text m_strFileName;
     int m_nDataSize = 0;
     int m_nUseBase64 = 1;
