@@ -89,7 +89,8 @@ bool pump_messages_until(const std::function<bool()>& done, Milliseconds timeout
         const auto left = std::chrono::ceil<Milliseconds>(deadline - Clock::now());
         if (left <= Milliseconds(0))
             return false;
-        const auto r = get_message(m, left);
+        bool sent_handled = false;
+        const auto r = runtime::pump_step(m, left, sent_handled);
         if (r == GetMessageResult::Message) {
             dispatch_message(m);
         } else if (r == GetMessageResult::Quit) {

@@ -91,6 +91,7 @@ TEST_F(Windows, SendReturnsTheResultOrTimesOut) {
     Thread worker([&] {
         ok = send_message(h, WM_USER, 3, 5, 10s, &worker_result);
         done = true;
+        post_message(h, WM_NULL); // wakes the owner's loop to look at the flag
     });
     EXPECT_TRUE(pump_messages_until([&] { return done.load(); }, 10s));
     ASSERT_TRUE(worker.join(10s));
@@ -155,6 +156,7 @@ TEST_F(Windows, TwoThreadsSendingToEachOtherBothGetTheirAnswers) {
         std::intptr_t r = 0;
         EXPECT_TRUE(send_message(my_handle, WM_USER, 1, 0, 10s, &r));
         other_result = r;
+        post_message(my_handle, WM_NULL); // wakes the first thread's loop
         pump_messages_until([&] { return other_done.load(); }, 10s);
     });
     ASSERT_TRUE(other_ready.wait(10s));
@@ -162,6 +164,7 @@ TEST_F(Windows, TwoThreadsSendingToEachOtherBothGetTheirAnswers) {
     EXPECT_TRUE(send_message(other_handle, WM_USER, 2, 0, 10s, &my_result));
     EXPECT_TRUE(pump_messages_until([&] { return other_result.load() != 0; }, 10s));
     other_done = true;
+    post_message(other_handle, WM_NULL); // wakes its loop to see the flag
     ASSERT_TRUE(other.join(10s));
     EXPECT_EQ(my_result, 202);
     EXPECT_EQ(other_result, 101);

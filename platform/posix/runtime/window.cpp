@@ -574,18 +574,24 @@ Take take_next(ThreadQueue& q, Message& out, Clock::duration& wait_for) {
     return Take::None;
 }
 
-GetMessageResult get_impl(Message& out, Milliseconds timeout) {
+// With `sent_handled` given, also returns (as Timeout, with *sent_handled true) once sent
+// messages were handled, so a pump can look at its condition again.
+GetMessageResult get_impl(Message& out, Milliseconds timeout, bool* sent_handled = nullptr) {
     auto q = current_queue();
     const bool infinite = timeout == kInfinite;
     const auto deadline = infinite ? Clock::time_point::max() : Clock::now() + timeout;
     for (;;) {
-        handle_sent(*q);
+        const bool handled = handle_sent(*q);
         Clock::duration wait_for{};
         const Take t = take_next(*q, out, wait_for);
         if (t == Take::Message)
             return GetMessageResult::Message;
         if (t == Take::Quit)
             return GetMessageResult::Quit;
+        if (handled && sent_handled) {
+            *sent_handled = true;
+            return GetMessageResult::Timeout;
+        }
         std::unique_lock lock(q->mutex);
         if (!q->posted.empty() || !q->sent.empty() || q->quit)
             continue;
@@ -687,6 +693,11 @@ void post_quit_message(int exit_code) {
 
 GetMessageResult get_message(Message& out, Milliseconds timeout) {
     return get_impl(out, timeout);
+}
+
+GetMessageResult pump_step(Message& out, Milliseconds timeout, bool& sent_handled) {
+    sent_handled = false;
+    return get_impl(out, timeout, &sent_handled);
 }
 
 std::intptr_t dispatch_message(const Message& message) {

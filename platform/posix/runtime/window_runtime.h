@@ -17,6 +17,8 @@ std::uint32_t send_message(WindowHandle target, std::uint32_t id, std::uintptr_t
                            std::intptr_t lparam, Milliseconds timeout, std::intptr_t* result);
 void post_quit_message(int exit_code);
 GetMessageResult get_message(Message& out, Milliseconds timeout);
+// get_message that also returns (Timeout with `sent_handled` set) after handling sent messages.
+GetMessageResult pump_step(Message& out, Milliseconds timeout, bool& sent_handled);
 std::intptr_t dispatch_message(const Message& message);
 void set_message_wake_handler(std::function<void()> handler);
 PendingResult process_pending_messages();
