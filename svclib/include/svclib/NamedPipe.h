@@ -8,15 +8,13 @@
 // PipeReadFile then reads the message. Without a receive event every read blocks.
 //
 // Logging goes to the library's log target (LibLog.h) with category LOGCAT_PIPE.
+#include "interfaces/orvixsc_codes.h" // PIPE_E_MORE_DATA, PIPE_E_BROKEN
 #include "platform/pipe.h"
 #include "platform/result.h"
 #include "platform/sync.h"
 
 #include <cstdint>
 #include <memory>
-
-inline constexpr platform::HRESULT PIPE_E_MORE_DATA = platform::make_hresult(0x87010001);
-inline constexpr platform::HRESULT PIPE_E_BROKEN = platform::make_hresult(0x87010002);
 
 class CNamedPipe {
   public:

@@ -2,6 +2,7 @@
 // The messages on the two service pipes: commands (library to service) and notifications
 // (service to library). A message text is a sequence of lines, each ended by CR LF: the word,
 // the fields, and one empty line at the end.
+#include "interfaces/orvixsc_codes.h"
 #include "platform/text.h"
 
 #include <cstdint>
@@ -9,18 +10,7 @@
 #include <span>
 #include <vector>
 
-// Command codes.
-enum SCCMD : std::uint32_t {
-    SCCMD_CONNECT = 1,
-    SCCMD_DISCONNECT = 2,
-    SCCMD_STATUS = 4,
-    SCCMD_LOG = 8,
-    SCCMD_ANSWER = 16,
-    SCCMD_CONFCHANGE = 32,
-    SCCMD_SETCONFUSER = 64,
-    SCCMD_SETCONFCONN = 128,
-    SCCMD_SHUTDOWN = 256,
-};
+// The command codes (SCCMD_*) come from the library's interfaces (orvixsc_codes.h).
 
 // An automation boolean counts as true only when all its 16 low bits are set (VARIANT_TRUE).
 constexpr bool IsAutomationTrue(std::int32_t value) {

@@ -1,0 +1,497 @@
+#include "Za32VUSystem.h"
+
+#include "Kp32ClientSC.h"
+
+#include "svclib/PipeMessage.h"
+
+#include <cstdint>
+
+using namespace platform;
+
+namespace {
+
+constexpr char16_t kPipePrefix[] = u"\\\\.\\pipe\\";
+
+HRESULT ReturnText(BSTR* pVal, TextView text) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = alloc_bstr(text);
+    return *pVal ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT ReturnNumber(ULONG* pVal, std::int64_t value) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = static_cast<ULONG>(value);
+    return S_OK;
+}
+
+HRESULT ReturnFlag(VARIANT_BOOL* pVal, int flag) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = to_variant_bool(flag == 1);
+    return S_OK;
+}
+
+// The point of GetSCPosition / SetSCPosition through IDispatch: one 64-bit integer, x in the low
+// and y in the high 32 bits (automation records are not passed here).
+std::int64_t PackPoint(const tagPOINT& point) {
+    return static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(point.y)) << 32) |
+        static_cast<std::uint32_t>(point.x));
+}
+tagPOINT UnpackPoint(std::int64_t packed) {
+    const auto bits = static_cast<std::uint64_t>(packed);
+    return tagPOINT{static_cast<LONG>(static_cast<std::uint32_t>(bits)),
+                    static_cast<LONG>(static_cast<std::uint32_t>(bits >> 32))};
+}
+
+HRESULT InvokeGetSCPosition(void* object, DispatchCall& call) {
+    tagPOINT point{};
+    const HRESULT hr = static_cast<IZa32VUSystem*>(object)->GetSCPosition(&point);
+    if (hr == S_OK)
+        *call.out_i64(0) = PackPoint(point);
+    return hr;
+}
+
+HRESULT InvokeSetSCPosition(void* object, DispatchCall& call) {
+    return static_cast<IZa32VUSystem*>(object)->SetSCPosition(UnpackPoint(call.i64(0)));
+}
+
+} // namespace
+
+const DispatchTable& CZa32VUSystem::dispatch_table() {
+    using I = IZa32VUSystem;
+    static const DispatchTable table{
+        dispatch_get<&I::get_ProductName>(u"ProductName", 1),
+        dispatch_get<&I::get_ProductVersion>(u"ProductVersion", 2),
+        dispatch_get<&I::get_ServiceName>(u"ServiceName", 3),
+        dispatch_get<&I::get_UninstallerName>(u"UninstallerName", 4),
+        dispatch_get<&I::get_DriverName>(u"DriverName", 5),
+        dispatch_get<&I::get_InfFileName>(u"InfFileName", 6),
+        dispatch_get<&I::get_NetworkName>(u"NetworkName", 7),
+        dispatch_get<&I::get_Hardwareid>(u"Hardwareid", 8),
+        dispatch_get<&I::get_RegistryName>(u"RegistryName", 9),
+        dispatch_get<&I::get_InstallFolderName>(u"InstallFolderName", 10),
+        dispatch_get<&I::get_MTUSize>(u"MTUSize", 11),
+        dispatch_put<&I::put_MTUSize>(u"MTUSize", 11),
+        dispatch_get<&I::get_KeepAlive>(u"KeepAlive", 12),
+        dispatch_put<&I::put_KeepAlive>(u"KeepAlive", 12),
+        dispatch_get<&I::get_RetryInterval>(u"RetryInterval", 13),
+        dispatch_put<&I::put_RetryInterval>(u"RetryInterval", 13),
+        dispatch_get<&I::get_RetryCount>(u"RetryCount", 14),
+        dispatch_put<&I::put_RetryCount>(u"RetryCount", 14),
+        dispatch_method<&I::SetRetryParameters>(u"SetRetryParameters", 15, {u"Interval", u"Count"}),
+        dispatch_method<&I::GetRetryParameters>(u"GetRetryParameters", 16,
+                                                {u"pInterval", u"pCount"}),
+        dispatch_get<&I::get_LogFileName>(u"LogFileName", 17),
+        dispatch_put<&I::put_LogFileName>(u"LogFileName", 17),
+        dispatch_get<&I::get_LogLevel>(u"LogLevel", 18),
+        dispatch_put<&I::put_LogLevel>(u"LogLevel", 18),
+        dispatch_method<&I::GetLogInformation>(u"GetLogInformation", 19,
+                                               {u"pbstrLogFile", u"pLevel"}),
+        dispatch_method<&I::SetLogInformation>(u"SetLogInformation", 20,
+                                               {u"bstrLogFile", u"Level"}),
+        dispatch_get<&I::get_SCPosX>(u"SCPosX", 22),
+        dispatch_put<&I::put_SCPosX>(u"SCPosX", 22),
+        dispatch_get<&I::get_SCPosY>(u"SCPosY", 23),
+        dispatch_put<&I::put_SCPosY>(u"SCPosY", 23),
+        DispatchMember{u"GetSCPosition",
+                       24,
+                       MemberKind::Method,
+                       {ArgSpec{ArgKind::Int64, true, u"point"}},
+                       &InvokeGetSCPosition},
+        DispatchMember{u"SetSCPosition",
+                       25,
+                       MemberKind::Method,
+                       {ArgSpec{ArgKind::Int64, false, u"point"}},
+                       &InvokeSetSCPosition},
+        dispatch_method<&I::SaveConfiguration>(u"SaveConfiguration", 26),
+        dispatch_method<&I::ResetConfiguration>(u"ResetConfiguration", 27),
+        dispatch_method<&I::GetUpdateInterface>(u"GetUpdateInterface", 28, {u"ppUpdater"}),
+        dispatch_get<&I::get_Log>(u"Log", 29),
+        dispatch_put<&I::put_Log>(u"Log", 29),
+        dispatch_get<&I::get_ConnSelect>(u"ConnSelect", 30),
+        dispatch_put<&I::put_ConnSelect>(u"ConnSelect", 30),
+        dispatch_get<&I::get_LocalProxyPort>(u"LocalProxyPort", 31),
+        dispatch_put<&I::put_LocalProxyPort>(u"LocalProxyPort", 31),
+        dispatch_get<&I::get_LocalProxyHost>(u"LocalProxyHost", 32),
+        dispatch_put<&I::put_LocalProxyHost>(u"LocalProxyHost", 32),
+        dispatch_get<&I::get_LocalProxyUser>(u"LocalProxyUser", 33),
+        dispatch_put<&I::put_LocalProxyUser>(u"LocalProxyUser", 33),
+        dispatch_get<&I::get_LocalProxyPassword>(u"LocalProxyPassword", 34),
+        dispatch_put<&I::put_LocalProxyPassword>(u"LocalProxyPassword", 34),
+        dispatch_get<&I::get_UseProxyAuth>(u"UseProxyAuth", 35),
+        dispatch_put<&I::put_UseProxyAuth>(u"UseProxyAuth", 35),
+        dispatch_get<&I::get_EnvCheckToolURL>(u"EnvCheckToolURL", 36),
+        dispatch_get<&I::get_CtrlServer>(u"CtrlServer", 37),
+        dispatch_put<&I::put_CtrlServer>(u"CtrlServer", 37),
+        dispatch_get<&I::get_StartupSetting>(u"StartupSetting", 38),
+        dispatch_put<&I::put_StartupSetting>(u"StartupSetting", 38),
+        dispatch_method<&I::Shutdown>(u"Shutdown", 39),
+        dispatch_get<&I::get_CtrlServerV6>(u"CtrlServerV6", 40),
+        dispatch_put<&I::put_CtrlServerV6>(u"CtrlServerV6", 40),
+        dispatch_get<&I::get_DontShowWelcome>(u"DontShowWelcome", 41),
+        dispatch_put<&I::put_DontShowWelcome>(u"DontShowWelcome", 41),
+    };
+    return table;
+}
+
+HRESULT CZa32VUSystem::final_construct() {
+    // The updater answers to the same controlling unknown as this object.
+    return create_aggregated<CZa32VUUpdater>(controlling_unknown(), m_pUpdaterUnknown, &m_pUpdater);
+}
+
+void CZa32VUSystem::final_release() {
+    if (m_pUpdater)
+        m_pUpdater->SetSystem(nullptr);
+    m_pUpdater = nullptr;
+    m_pUpdaterUnknown.reset();
+}
+
+// ---- Inside the library -----------------------------------------------------------------------
+
+HRESULT CZa32VUSystem::Initialize() {
+    CLogOutput* log = GetLibLogTarget();
+    // The configuration store logs through the same writer from its next load on.
+    CConfigFile::SetLogOutput(log);
+    m_kpClient.SetFileName(CConfigKPClient::kFileName);
+    m_user.SetFileName(CConfigUser::kFileName);
+    if (!m_kpClient.Load())
+        return m_kpClient.GetLastResult();
+    if (!m_user.Load())
+        return m_user.GetLastResult();
+
+    if (log) {
+        const CConfigUserLogInfo& info = m_user.GetLogInfo();
+        Text path = info.GetPathname();
+        if (path.find(u'\\') == Text::npos)
+            path = Cza32vuModule::GetInstallFolder() + u"\\" + path;
+        log->SetLogPathName(path.c_str());
+        log->SetLogLevel(static_cast<unsigned>(info.GetLevel() - 1));
+        log->SetDebugLevel(static_cast<unsigned>(info.GetDebugLevel() - 1));
+        log->SetCategory(info.GetCategory());
+        log->SetDebugCategory(info.GetDebugCategory());
+        log->SetLogOut(info.GetLog() ? 1 : 0);
+        log->SetDebugLogOut(info.GetDebugLog() ? 1 : 0);
+    }
+
+    if (m_pUpdater)
+        m_pUpdater->SetSystem(this);
+
+    const CConfigKPClientClientInfo& client = m_kpClient.GetClientInfo();
+    m_strSendPipeName = kPipePrefix + client.GetPipeSCToSvc();
+    m_strRecvPipeName = kPipePrefix + client.GetPipeSvcToSC();
+    return S_OK;
+}
+
+HRESULT CZa32VUSystem::GetUpdateListUrl(BSTR* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = nullptr;
+    const Text& url = m_kpClient.GetServerInfo().GetLatestList();
+    if (url.empty())
+        return S_OK;
+    return ReturnText(pVal, url);
+}
+
+ULONG CZa32VUSystem::GetUpdateCheck() {
+    return static_cast<ULONG>(m_kpClient.GetTimeInfo().GetUpdatecheck());
+}
+
+HRESULT CZa32VUSystem::SetUpdateCheck(ULONG value) {
+    m_kpClient.GetTimeInfo().SetUpdatecheck(static_cast<int>(value));
+    return S_OK;
+}
+
+HRESULT CZa32VUSystem::SendCommand(const char16_t* method, ULONG command, const Text& text) {
+    if (!m_pClientSC) {
+        ScLogFatal(u"LIB_SC:{CZa32VUSystem::%s} m_pClientSC pointer NULL", method);
+        return E_FAIL;
+    }
+    const HRESULT hr = m_pClientSC->SendMessage(command, text.c_str(), 0);
+    if (failed(hr))
+        ScLogFatal(u"LIB_SC:{CZa32VUSystem::%s} [E%08x]SendMessage error", method, HrLog(hr));
+    return hr;
+}
+
+// ---- Client file ------------------------------------------------------------------------------
+
+HRESULT CZa32VUSystem::get_ProductName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetProduct());
+}
+HRESULT CZa32VUSystem::get_ProductVersion(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetVersion());
+}
+HRESULT CZa32VUSystem::get_ServiceName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetService());
+}
+HRESULT CZa32VUSystem::get_UninstallerName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetUninstall());
+}
+HRESULT CZa32VUSystem::get_DriverName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetDriver());
+}
+HRESULT CZa32VUSystem::get_InfFileName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetInf());
+}
+HRESULT CZa32VUSystem::get_NetworkName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetName());
+}
+HRESULT CZa32VUSystem::get_Hardwareid(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetHardwareId());
+}
+HRESULT CZa32VUSystem::get_RegistryName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetRegistry());
+}
+HRESULT CZa32VUSystem::get_InstallFolderName(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetClientInfo().GetInstallFolder());
+}
+
+HRESULT CZa32VUSystem::get_MTUSize(ULONG* pVal) {
+    return ReturnNumber(pVal, m_kpClient.GetNetworkInfo().GetMTU());
+}
+HRESULT CZa32VUSystem::put_MTUSize(ULONG newVal) {
+    // The record keeps the value within its range; a value beyond int counts as too large.
+    m_kpClient.GetNetworkInfo().SetMTU(newVal > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_KeepAlive(ULONG* pVal) {
+    return ReturnNumber(pVal, m_kpClient.GetTimeInfo().GetKeepalive());
+}
+HRESULT CZa32VUSystem::put_KeepAlive(ULONG newVal) {
+    m_kpClient.GetTimeInfo().SetKeepalive(static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_RetryInterval(ULONG* pVal) {
+    return ReturnNumber(pVal, m_kpClient.GetTimeInfo().GetRetrytime());
+}
+HRESULT CZa32VUSystem::put_RetryInterval(ULONG newVal) {
+    m_kpClient.GetTimeInfo().SetRetrytime(static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_RetryCount(ULONG* pVal) {
+    return ReturnNumber(pVal, m_kpClient.GetTimeInfo().GetRetrycount());
+}
+HRESULT CZa32VUSystem::put_RetryCount(ULONG newVal) {
+    m_kpClient.GetTimeInfo().SetRetrycount(static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::SetRetryParameters(ULONG Interval, ULONG Count) {
+    m_kpClient.GetTimeInfo().SetRetrytime(static_cast<int>(Interval));
+    m_kpClient.GetTimeInfo().SetRetrycount(static_cast<int>(Count));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::GetRetryParameters(ULONG* pInterval, ULONG* pCount) {
+    if (!pInterval || !pCount)
+        return E_POINTER;
+    *pInterval = static_cast<ULONG>(m_kpClient.GetTimeInfo().GetRetrytime());
+    *pCount = static_cast<ULONG>(m_kpClient.GetTimeInfo().GetRetrycount());
+    return S_OK;
+}
+
+HRESULT CZa32VUSystem::get_EnvCheckToolURL(BSTR* pVal) {
+    return ReturnText(pVal, m_kpClient.GetServerInfo().GetEnvCheckTool());
+}
+
+HRESULT CZa32VUSystem::get_CtrlServer(BSTR* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = nullptr;
+    const Text& server = m_kpClient.GetServerInfo().GetCtrlServer();
+    return server.empty() ? S_OK : ReturnText(pVal, server);
+}
+HRESULT CZa32VUSystem::put_CtrlServer(BSTR) {
+    return S_OK; // accepted and ignored: the control server comes from the installation
+}
+HRESULT CZa32VUSystem::get_CtrlServerV6(BSTR* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = nullptr;
+    const Text& server = m_kpClient.GetServerInfo().GetCtrlServerV6();
+    return server.empty() ? S_OK : ReturnText(pVal, server);
+}
+HRESULT CZa32VUSystem::put_CtrlServerV6(BSTR) {
+    return S_OK;
+}
+
+HRESULT CZa32VUSystem::get_StartupSetting(VARIANT_BOOL* pVal) {
+    return ReturnFlag(pVal, m_kpClient.GetServerInfo().GetStartup());
+}
+HRESULT CZa32VUSystem::put_StartupSetting(VARIANT_BOOL newVal) {
+    m_kpClient.GetServerInfo().SetStartup(IsVariantTrue(newVal) ? 1 : 0);
+    return S_OK;
+}
+
+// ---- User file --------------------------------------------------------------------------------
+
+HRESULT CZa32VUSystem::get_LogFileName(BSTR* pVal) {
+    return ReturnText(pVal, m_user.GetLogInfo().GetPathname());
+}
+HRESULT CZa32VUSystem::put_LogFileName(BSTR newVal) {
+    m_user.GetLogInfo().SetPathname(bstr_view(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_LogLevel(ULONG* pVal) {
+    return ReturnNumber(pVal, m_user.GetLogInfo().GetLevel());
+}
+HRESULT CZa32VUSystem::put_LogLevel(ULONG newVal) {
+    m_user.GetLogInfo().SetLevel(static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::GetLogInformation(BSTR* pbstrLogFile, ULONG* pLevel) {
+    if (!pbstrLogFile || !pLevel)
+        return E_POINTER;
+    *pLevel = static_cast<ULONG>(m_user.GetLogInfo().GetLevel());
+    return ReturnText(pbstrLogFile, m_user.GetLogInfo().GetPathname());
+}
+HRESULT CZa32VUSystem::SetLogInformation(BSTR bstrLogFile, ULONG Level) {
+    m_user.GetLogInfo().SetPathname(bstr_view(bstrLogFile));
+    m_user.GetLogInfo().SetLevel(static_cast<int>(Level));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_Log(VARIANT_BOOL* pVal) {
+    return ReturnFlag(pVal, m_user.GetLogInfo().GetLog());
+}
+HRESULT CZa32VUSystem::put_Log(VARIANT_BOOL newVal) {
+    m_user.GetLogInfo().SetLog(IsVariantTrue(newVal) ? 1 : 0);
+    return S_OK;
+}
+
+HRESULT CZa32VUSystem::get_SCPosX(ULONG* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    const int x = m_user.GetSCInfo().GetX();
+    if (x == CConfigUserSCInfo::kNoPosition)
+        return S_FALSE;
+    *pVal = static_cast<ULONG>(x);
+    return S_OK;
+}
+HRESULT CZa32VUSystem::put_SCPosX(ULONG newVal) {
+    m_user.GetSCInfo().SetX(static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_SCPosY(ULONG* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    const int y = m_user.GetSCInfo().GetY();
+    if (y == CConfigUserSCInfo::kNoPosition)
+        return S_FALSE;
+    *pVal = static_cast<ULONG>(y);
+    return S_OK;
+}
+HRESULT CZa32VUSystem::put_SCPosY(ULONG newVal) {
+    m_user.GetSCInfo().SetY(static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::GetSCPosition(tagPOINT* point) {
+    if (!point)
+        return E_POINTER;
+    const CConfigUserSCInfo& info = m_user.GetSCInfo();
+    if (info.GetX() == CConfigUserSCInfo::kNoPosition)
+        return S_FALSE;
+    point->x = info.GetX();
+    point->y = info.GetY();
+    return S_OK;
+}
+HRESULT CZa32VUSystem::SetSCPosition(tagPOINT point) {
+    m_user.GetSCInfo().SetX(point.x);
+    m_user.GetSCInfo().SetY(point.y);
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_DontShowWelcome(ULONG* pVal) {
+    return ReturnNumber(pVal, m_user.GetSCInfo().GetDontShowWelcome());
+}
+HRESULT CZa32VUSystem::put_DontShowWelcome(ULONG newVal) {
+    m_user.GetSCInfo().SetDontShowWelcome(static_cast<int>(newVal));
+    return S_OK;
+}
+
+HRESULT CZa32VUSystem::get_ConnSelect(ULONG* pVal) {
+    return ReturnNumber(pVal, m_user.GetProxyInfo().GetConnSelect());
+}
+HRESULT CZa32VUSystem::put_ConnSelect(ULONG newVal) {
+    m_user.GetProxyInfo().SetConnSelect(static_cast<int>(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_LocalProxyPort(USHORT* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = m_user.GetProxyInfo().GetProxyPort();
+    return S_OK;
+}
+HRESULT CZa32VUSystem::put_LocalProxyPort(USHORT newVal) {
+    m_user.GetProxyInfo().SetProxyPort(newVal);
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_LocalProxyHost(BSTR* pVal) {
+    return ReturnText(pVal, m_user.GetProxyInfo().GetProxyHost());
+}
+HRESULT CZa32VUSystem::put_LocalProxyHost(BSTR newVal) {
+    m_user.GetProxyInfo().SetProxyHost(bstr_view(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_LocalProxyUser(BSTR* pVal) {
+    return ReturnText(pVal, m_user.GetProxyInfo().GetProxyUser());
+}
+HRESULT CZa32VUSystem::put_LocalProxyUser(BSTR newVal) {
+    m_user.GetProxyInfo().SetProxyUser(bstr_view(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_LocalProxyPassword(BSTR* pVal) {
+    return ReturnText(pVal, m_user.GetProxyInfo().GetProxyPassword());
+}
+HRESULT CZa32VUSystem::put_LocalProxyPassword(BSTR newVal) {
+    m_user.GetProxyInfo().SetProxyPassword(bstr_view(newVal));
+    return S_OK;
+}
+HRESULT CZa32VUSystem::get_UseProxyAuth(VARIANT_BOOL* pVal) {
+    return ReturnFlag(pVal, m_user.GetProxyInfo().GetProxyAuth());
+}
+HRESULT CZa32VUSystem::put_UseProxyAuth(VARIANT_BOOL newVal) {
+    m_user.GetProxyInfo().SetProxyAuth(IsVariantTrue(newVal) ? 1 : 0);
+    return S_OK;
+}
+
+// ---- Commands and the updater -------------------------------------------------------------------
+
+HRESULT CZa32VUSystem::SaveConfiguration() {
+    const CConfigUserSCInfo& position = m_user.GetSCInfo();
+    const CConfigUserProxyInfo& proxy = m_user.GetProxyInfo();
+    SCUserSettings settings;
+    settings.x = position.GetX();
+    settings.y = position.GetY();
+    settings.connSelect = proxy.GetConnSelect();
+    settings.proxyHost = proxy.GetProxyHost();
+    settings.proxyPort = proxy.GetProxyPort();
+    settings.proxyAuth = proxy.GetProxyAuth() == 1;
+    settings.proxyUser = proxy.GetProxyUser();
+    settings.proxyPassword = proxy.GetProxyPassword();
+    settings.dontShowWelcome = position.GetDontShowWelcome();
+    const HRESULT hr =
+        SendCommand(u"SaveConfiguration", SCCMD_SETCONFUSER, BuildUserSettingsBlock(settings));
+    return failed(hr) ? hr : S_OK;
+}
+
+HRESULT CZa32VUSystem::Shutdown() {
+    const HRESULT hr = SendCommand(u"Shutdown", SCCMD_SHUTDOWN, u"dummy");
+    return failed(hr) ? hr : S_FALSE;
+}
+
+HRESULT CZa32VUSystem::ResetConfiguration() {
+    return Initialize();
+}
+
+HRESULT CZa32VUSystem::GetUpdateInterface(IZa32VUUpdater** ppUpdater) {
+    if (!ppUpdater)
+        return E_POINTER;
+    *ppUpdater = nullptr;
+    if (!m_pUpdaterUnknown)
+        return E_FAIL;
+    const HRESULT hr = m_pUpdaterUnknown->QueryInterface(IZa32VUUpdater::kIid,
+                                                         reinterpret_cast<void**>(ppUpdater));
+    if (failed(hr))
+        ScLogFatal(u"LIB_SC:{CZa32VUSystem::GetUpdateInterface} [E%08x]QueryInterface error",
+                   HrLog(hr));
+    return hr;
+}
