@@ -244,16 +244,22 @@ int CConfigFile::ReadFile() {
                   u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]BlowFish decode error", Hr(m_hrLast));
         return 0;
     }
-    // The text alone, in a buffer of its own size.
-    Buffer data = AllocZeroed(static_cast<std::size_t>(textSize) + 1);
-    if (!data) {
-        m_hrLast = platform::E_OUTOFMEMORY;
-        TraceWarn(Log(), LOGCAT_CONFIG,
-                  u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]alloc encode error", Hr(m_hrLast));
-        return 0;
+    // The text followed by its zero byte. The work buffer serves as it is unless the text
+    // fills only a small part of it.
+    const std::size_t workSize = length + 1;
+    if (static_cast<std::size_t>(textSize) + 1 >= workSize / 2) {
+        m_pData = std::move(work);
+    } else {
+        Buffer data = AllocZeroed(static_cast<std::size_t>(textSize) + 1);
+        if (!data) {
+            m_hrLast = platform::E_OUTOFMEMORY;
+            TraceWarn(Log(), LOGCAT_CONFIG,
+                      u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]alloc encode error", Hr(m_hrLast));
+            return 0;
+        }
+        std::memcpy(data.get(), work.get(), static_cast<std::size_t>(textSize));
+        m_pData = std::move(data);
     }
-    std::memcpy(data.get(), work.get(), static_cast<std::size_t>(textSize));
-    m_pData = std::move(data);
     m_nDataSize = textSize;
     m_hrLast = 0;
     return 1;

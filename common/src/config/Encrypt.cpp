@@ -118,11 +118,29 @@ platform::Text CEncrypt::EncodeBase64(const std::uint8_t* in, unsigned length) {
 int CEncrypt::DecodeBase64Ansi(std::string_view text, std::uint8_t* out, int capacity) {
     if (capacity < 0 || text.size() > static_cast<std::size_t>(capacity))
         return -1;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
     int written = 0;
+    std::size_t i = 0;
+    // Whole groups while all four characters belong to the alphabet.
+    while (i + 4 <= size) {
+        const int a = kDecode[p[i]], b = kDecode[p[i + 1]], c = kDecode[p[i + 2]],
+                  d = kDecode[p[i + 3]];
+        if ((a | b | c | d) < 0)
+            break;
+        const unsigned v = static_cast<unsigned>(a) << 18 | static_cast<unsigned>(b) << 12 |
+                           static_cast<unsigned>(c) << 6 | static_cast<unsigned>(d);
+        out[written] = static_cast<std::uint8_t>(v >> 16);
+        out[written + 1] = static_cast<std::uint8_t>(v >> 8);
+        out[written + 2] = static_cast<std::uint8_t>(v);
+        written += 3;
+        i += 4;
+    }
+    // The rest, up to the first character outside the alphabet.
     unsigned group = 0; // bits of the characters of the current group
     int count = 0;      // characters in the current group
-    for (const char c : text) {
-        const int v = kDecode[static_cast<unsigned char>(c)];
+    for (; i < size; ++i) {
+        const int v = kDecode[p[i]];
         if (v < 0)
             break;
         group = (group << 6) | static_cast<unsigned>(v);

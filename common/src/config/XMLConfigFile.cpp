@@ -78,6 +78,15 @@ int CXMLConfigFile::CreateXMLDocument(TextView text) {
 }
 
 int CXMLConfigFile::CreateXMLDocumentUtf8(std::string_view utf8) {
+    return NewDocument(utf8, Buffer());
+}
+
+int CXMLConfigFile::CreateXMLDocumentInPlace(Buffer buffer, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(buffer.get()), buffer ? size : 0);
+    return NewDocument(text, std::move(buffer));
+}
+
+int CXMLConfigFile::NewDocument(std::string_view text, Buffer inPlace) {
     std::unique_ptr<pugi::xml_document> document(new (std::nothrow) pugi::xml_document);
     if (!document) {
         m_hrLast = platform::E_OUTOFMEMORY;
@@ -86,9 +95,12 @@ int CXMLConfigFile::CreateXMLDocumentUtf8(std::string_view utf8) {
                   Hr(m_hrLast));
         return 0;
     }
-    if (!utf8.empty()) {
+    if (!text.empty()) {
         const pugi::xml_parse_result result =
-            document->load_buffer(utf8.data(), utf8.size(), kParseOptions, pugi::encoding_utf8);
+            inPlace ? document->load_buffer_inplace(inPlace.get(), text.size(), kParseOptions,
+                                                    pugi::encoding_utf8)
+                    : document->load_buffer(text.data(), text.size(), kParseOptions,
+                                            pugi::encoding_utf8);
         if (!result || !WellFormed(*document))
             document->reset();
     }
@@ -118,6 +130,7 @@ int CXMLConfigFile::CreateXMLDocumentUtf8(std::string_view utf8) {
     }
     m_pRoot = std::move(wrapper);
     m_pDocument = std::move(document);
+    m_pDocumentBuffer = std::move(inPlace);
     m_hrLast = 0;
     return 1;
 }
@@ -153,7 +166,15 @@ int CXMLConfigFile::Load() {
     if (log)
         log->TraceInfo(LOGCAT_CONFIG, u"LIB_CONF:{CXMLConfigFile::Load} XML = %s",
                        MaskSecrets(*wide));
-    const int created = AnsiIsUtf8() ? CreateXMLDocumentUtf8(ansi) : CreateXMLDocument(*wide);
+    // The UTF-8 text is parsed where it lies; the document keeps the buffer.
+    int created = 0;
+    if (AnsiIsUtf8()) {
+        const std::size_t length = ansi.size();
+        m_nDataSize = 0;
+        created = CreateXMLDocumentInPlace(std::move(m_pData), length);
+    } else {
+        created = CreateXMLDocument(*wide);
+    }
     wide.reset();
     if (!created) {
         TraceWarn(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CXMLConfigFile::Load} CreateXMLDocument error");

@@ -29,6 +29,24 @@ struct StringWriter : pugi::xml_writer {
     }
 };
 
+// Whether the element name `utf8` (as the document holds it) is `name`. The names in use are
+// ASCII: those compare without a conversion.
+bool NameIs(const char* utf8, TextView name) {
+    std::size_t i = 0;
+    for (; i < name.size(); ++i) {
+        const char16_t c = name[i];
+        if (c >= 0x80)
+            return platform::utf16_to_utf8(name) == utf8;
+        if (static_cast<unsigned char>(utf8[i]) != c || utf8[i] == '\0')
+            return false;
+    }
+    return utf8[i] == '\0';
+}
+
+bool IsElementNamed(const pugi::xml_node& node, TextView name) {
+    return node.type() == pugi::node_element && NameIs(node.name(), name);
+}
+
 std::unique_ptr<CXMLElement> Wrap(pugi::xml_node node) {
     return std::unique_ptr<CXMLElement>(new (std::nothrow) CXMLElement(node.internal_object()));
 }
@@ -47,9 +65,8 @@ std::unique_ptr<CXMLElement> CXMLElement::GetChild(TextView name) {
     const pugi::xml_node node(m_pNode);
     if (!node)
         return nullptr;
-    const std::string key = Utf8(name);
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-        if (child.type() == pugi::node_element && key == child.name()) {
+        if (IsElementNamed(child, name)) {
             if (auto wrapper = Wrap(child))
                 return wrapper;
             TraceWarn(Log(), LOGCAT_CONFIG,
@@ -93,10 +110,9 @@ int CXMLElement::GetChildren(TextView name, std::vector<std::unique_ptr<CXMLElem
     }
     TraceInfo(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CXMLElement::GetChildren} get_length OK length=%d",
               length);
-    const std::string key = Utf8(name);
     int index = 0;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling(), ++index) {
-        if (child.type() != pugi::node_element || key != child.name())
+        if (!IsElementNamed(child, name))
             continue;
         auto wrapper = Wrap(child);
         if (!wrapper) {
@@ -119,13 +135,11 @@ int CXMLElement::ClearAll(TextView name) {
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
         ++count;
     TraceInfo(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CXMLElement::ClearAll} childNodes cnt=%d", count);
-    const std::string key = Utf8(name);
     // From the last child to the first, so removals never skip a child.
     int index = count - 1;
     for (pugi::xml_node child = node.last_child(); child; --index) {
         pugi::xml_node previous = child.previous_sibling();
-        if (child.type() == pugi::node_element && key == child.name() &&
-            !node.remove_child(child)) {
+        if (IsElementNamed(child, name) && !node.remove_child(child)) {
             TraceWarn(Log(), LOGCAT_CONFIG,
                       u"LIB_CONF:{CXMLElement::ClearAll} removeChild error idx=%d", index);
             return 0;
@@ -141,7 +155,14 @@ Text CXMLElement::GetValue() {
         TraceWarn(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CXMLElement::GetValue} Get Error");
         return Text();
     }
-    // The element's text: all character data below it, in document order.
+    // The element's text: all character data below it, in document order. Mostly that is one
+    // character data child.
+    const pugi::xml_node only = node.first_child();
+    if (!only)
+        return Text();
+    if ((only.type() == pugi::node_pcdata || only.type() == pugi::node_cdata) &&
+        !only.next_sibling())
+        return platform::utf8_to_utf16(only.value());
     std::string text;
     pugi::xml_node current = node.first_child();
     while (current) {

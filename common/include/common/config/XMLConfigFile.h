@@ -76,9 +76,17 @@ class CXMLConfigFile : public CConfigFile {
   protected:
     // CreateXMLDocument over the UTF-8 form of the text.
     int CreateXMLDocumentUtf8(std::string_view utf8);
+    // The same over the first `size` bytes of `buffer`, which the document parses in place and
+    // keeps.
+    int CreateXMLDocumentInPlace(Buffer buffer, std::size_t size);
 
+    // Declared before the document, which may point into it, so that it goes after it.
+    Buffer m_pDocumentBuffer;
     std::unique_ptr<pugi::xml_document> m_pDocument;
     std::unique_ptr<CXMLElement> m_pRoot;
+
+  private:
+    int NewDocument(std::string_view text, Buffer inPlace);
 };
 
 class CXMLExchangeData {
