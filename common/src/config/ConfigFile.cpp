@@ -4,7 +4,6 @@
 #include "common/config/Encrypt.h"
 
 #include <atomic>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -176,9 +175,12 @@ int CConfigFile::ReadFile() {
         return readError(error);
     if (fileSize == 0)
         return noData();
-    // Sizes are ints throughout; a file this large is no configuration file.
-    if (fileSize >= static_cast<std::uint64_t>(INT_MAX))
-        return allocError();
+    if (fileSize > CONFIG_MAX_FILE_SIZE) {
+        m_hrLast = platform::hresult_from_system(CONFIG_ERROR_FILE_TOO_LARGE);
+        TraceWarn(Log(), LOGCAT_CONFIG, u"LIB_CONF:{CConfigFile::ReadFile} [E%08x]file too large",
+                  Hr(m_hrLast));
+        return 0;
+    }
 
     // The file's bytes and one zero byte behind them.
     Buffer raw = AllocZeroed(static_cast<std::size_t>(fileSize) + 1);

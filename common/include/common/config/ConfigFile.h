@@ -32,6 +32,13 @@ inline constexpr int CONFIG_OPEN_WRITE = 2;
 inline constexpr char CONFIG_XML_DECLARATION[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>";
 inline constexpr int CONFIG_XML_DECLARATION_SIZE = 44;
 
+// The largest file ReadFile takes (16 MiB; a file of a thousand connection profiles has about
+// half a megabyte). A larger one fails with 0x800700DF, the system's "file too large", before
+// anything is read, so a damaged or hostile file cannot make the reader hold its size many
+// times over.
+inline constexpr std::uint64_t CONFIG_MAX_FILE_SIZE = 16u << 20;
+inline constexpr std::uint32_t CONFIG_ERROR_FILE_TOO_LARGE = 223;
+
 class CConfigFile {
   public:
     CConfigFile();
