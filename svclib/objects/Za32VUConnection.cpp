@@ -474,8 +474,11 @@ HRESULT CZa32VUConnection::GetStatus(BSTR* pbstrInfo) {
                status == SCSTATUS_NOANSWER) {
         {
             LockGuard lock(m_csInfo);
-            if (m_hStatusEvent)
-                m_hStatusEvent->reset();
+            // A connection whose status came unasked (a connect, a lost link) has no status event
+            // yet; the request is answered all the same, so it is waited for like the first.
+            if (!m_hStatusEvent)
+                m_hStatusEvent = std::make_unique<Event>(Event::Reset::Auto);
+            m_hStatusEvent->reset();
         }
         if (m_pClientSC && !GetName().empty())
             SendCommand(SCCMD_STATUS, 0); // a failed send shows as no answer

@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
             unregister = true;
         } else if (IsOption(arg, 's')) {
             silent = true;
-        } else if (library.empty() && !arg.empty() && arg[0] != '/' && arg[0] != '-') {
+        } else if (library.empty() && !arg.empty()) {
+            // Anything but the two switches is the library (a path may begin with '/').
             library = arg;
         } else {
             std::fputs(kUsageText, stderr);
