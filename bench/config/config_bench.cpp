@@ -1,8 +1,9 @@
 // Time to load connection.dat with many profiles through CConfigConnectionList::Load, against a
 // baseline measured in the same run on the same file: read the bytes, decode the Base64 with
 // OpenSSL, decrypt with OpenSSL's Blowfish in 64-bit cipher feedback mode and parse the text
-// with pugixml. Rounds alternate between the two so that both see the same machine; the
-// median of each is compared.
+// with pugixml. Rounds alternate between the two so that both see the same machine; the best
+// round of each is compared (the machine is shared: slower rounds measure the other work on
+// it), and the medians are shown beside.
 //
 //   config_bench [--profiles N] [--rounds R]
 #include "common/config/ConfigConnectionList.h"
@@ -116,11 +117,15 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+double Best(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     int profiles = 1000;
-    int rounds = 31;
+    int rounds = 101;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--profiles") == 0)
             profiles = std::max(1, std::atoi(argv[i + 1]));
@@ -150,15 +155,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const double b = Median(baseline);
-    const double l = Median(library);
-    const double ratio = l / b;
-    std::printf("connection.dat with %d profiles, %ju bytes, %d rounds (medians)\n", profiles,
+    const double ratio = Best(library) / Best(baseline);
+    std::printf("connection.dat with %d profiles, %ju bytes, %d rounds (best, median)\n", profiles,
                 static_cast<std::uintmax_t>(fs::file_size(file)), rounds);
-    std::printf("  baseline (read, OpenSSL Base64 and Blowfish, pugixml parse): %8.3f ms\n",
-                b * 1000);
-    std::printf("  CConfigConnectionList::Load:                                 %8.3f ms\n",
-                l * 1000);
+    std::printf("  baseline (read, OpenSSL Base64 and Blowfish, pugixml parse): %8.3f %8.3f ms\n",
+                Best(baseline) * 1000, Median(baseline) * 1000);
+    std::printf("  CConfigConnectionList::Load:                                 %8.3f %8.3f ms\n",
+                Best(library) * 1000, Median(library) * 1000);
     std::printf("  ratio %.2fx (goal at most %.1fx)\n", ratio, kGoal);
     std::error_code ec;
     fs::remove_all(folder, ec);
