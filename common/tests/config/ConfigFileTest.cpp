@@ -133,6 +133,26 @@ TEST_F(ConfigFileTest, RoundTripThroughBothLayouts) {
     }
 }
 
+// No file uses one layer without the other; such a container still reads what it writes.
+TEST_F(ConfigFileTest, SingleLayersRoundTrip) {
+    const Layers single[] = {
+        {"Base64 only", 1, 0, ""},
+        {"Blowfish only", 0, 1, cfgtest::kClientKey},
+    };
+    const std::string data = "<x>single</x>";
+    for (const Layers& layers : single) {
+        SCOPED_TRACE(layers.name);
+        CConfigFile writer;
+        Configure(writer, layers, u"single.dat");
+        ASSERT_TRUE(Write(writer, data + std::string(1, '\0')));
+        CConfigFile reader;
+        Configure(reader, layers, u"single.dat");
+        std::string read;
+        ASSERT_TRUE(Read(reader, read));
+        EXPECT_EQ(read, cfgtest::kDeclaration + data);
+    }
+}
+
 TEST_F(ConfigFileTest, EmptyBufferWritesTheDeclarationAlone) {
     for (const Layers& layers : kLayerCases) {
         SCOPED_TRACE(layers.name);
