@@ -411,3 +411,15 @@ void CNamedPipe::DetachReceiveEvent() {
     m_hPipe.cancel_async();
     m_hRecvEvent = nullptr;
 }
+
+std::uint32_t CNamedPipe::PipeWriteBytes(const void* pData, std::uint32_t dwSize) {
+    m_hrLast = platform::S_OK;
+    if (!pData || dwSize == 0)
+        return 0;
+    const std::uint32_t error = m_hPipe.write_all(pData, dwSize, Milliseconds(kWriteTimeoutMs));
+    if (error != platform::ERROR_SUCCESS) {
+        SetSystemResult(error);
+        return 0;
+    }
+    return dwSize;
+}

@@ -76,7 +76,12 @@ class CNamedPipe {
     // Stops the outstanding length read so that the receive event is no longer used; a caller
     // that destroys its receive event while the pipe stays open calls this first.
     void DetachReceiveEvent();
+    // Writes bytes as they are, outside the framing (for tools that try peers with malformed
+    // frames). Returns the bytes written, 0 on failure.
+    std::uint32_t PipeWriteBytes(const void* pData, std::uint32_t dwSize);
     bool IsOpen() const { return m_hPipe.is_open(); }
+    // Server mode: the peer has been taken (also before the connect event was seen).
+    bool IsConnected() const { return m_hPipe.is_connected(); }
     bool IsAsync() const { return m_hRecvEvent != nullptr; }
 
   private:
