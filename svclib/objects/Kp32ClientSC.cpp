@@ -392,26 +392,26 @@ HRESULT CKp32ClientSC::DispatchNotification(TextView text) {
     ULONG code = 0;
     bool emptyContext = false;
     if (word == u"CONNECTING") {
-        connection->SetStatus(SCSTATUS_CONNECTING, nullptr);
+        connection->SetStatus(SCSTATUS_CONNECTING, nullptr, false);
         code = SCEVENT_CONNECTING;
     } else if (word == u"CONNECTED") {
         if (args.size() < 2) {
             ScLogInfo(u"LIB_SC:{CKp32ClientSC::ReceiveMessage} CONNECTED argment error");
-            connection->SetStatus(SCSTATUS_CONNECTED, u"0.0.0.0");
+            connection->SetStatus(SCSTATUS_CONNECTED, u"0.0.0.0", false);
             emptyContext = true;
         } else {
-            connection->SetStatus(SCSTATUS_CONNECTED, args[1].c_str());
+            connection->SetStatus(SCSTATUS_CONNECTED, args[1].c_str(), false);
         }
         code = SCEVENT_CONNECTED;
     } else if (word == u"DISCONNECTING") {
-        connection->SetStatus(SCSTATUS_DISCONNECTING, nullptr);
+        connection->SetStatus(SCSTATUS_DISCONNECTING, nullptr, false);
         code = SCEVENT_DISCONNECTING;
     } else if (word == u"DISCONNECTED") {
         if (args.size() < 2) {
             ScLogInfo(u"LIB_SC:{CKp32ClientSC::ReceiveMessage} DISCONNECTED argment error");
             args.emplace_back();
         }
-        connection->SetStatus(SCSTATUS_DISCONNECTED, nullptr);
+        connection->SetStatus(SCSTATUS_DISCONNECTED, nullptr, false);
         code = SCEVENT_DISCONNECTED;
     } else if (word == u"INFORMATION" || word == u"QUERY") {
         if (args.size() < 2) {
@@ -460,6 +460,10 @@ HRESULT CKp32ClientSC::DispatchNotification(TextView text) {
         break;
     }
     const HRESULT hr = m_pEvent->PostEvent(code, context, pInterface);
+    // A status request waiting for this answer returns only now, with the answer's event queued:
+    // a command that follows it (Connect drops the connection's queued events) sees it.
+    if (code != SCEVENT_INFORMATION && code != SCEVENT_QUERY)
+        connection->SignalStatus();
     return failed(hr) ? hr : 1;
 }
 

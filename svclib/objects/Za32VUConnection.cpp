@@ -560,12 +560,18 @@ Text CZa32VUConnection::GetName() const {
     return m_strName;
 }
 
-void CZa32VUConnection::SetStatus(ULONG status, const char16_t* address) {
+void CZa32VUConnection::SetStatus(ULONG status, const char16_t* address, bool signal) {
     LockGuard lock(m_csInfo);
     m_ulStatus = status;
-    if (m_hStatusEvent)
+    if (signal && m_hStatusEvent)
         m_hStatusEvent->set();
     m_strIPAddress = address ? address : kNoAddress;
+}
+
+void CZa32VUConnection::SignalStatus() {
+    LockGuard lock(m_csInfo);
+    if (m_hStatusEvent)
+        m_hStatusEvent->set();
 }
 
 ULONG CZa32VUConnection::GetStatusValue() const {

@@ -73,8 +73,11 @@ class CZa32VUConnection final
     // ---- Inside the library (any thread) ------------------------------------------------------
     bool EqualName(platform::TextView name) const;
     platform::Text GetName() const;
-    // Stores the status, signals the status event, then stores the address (null: "0.0.0.0").
-    void SetStatus(platform::ULONG status, const char16_t* address);
+    // Stores the status, signals the status event (unless `signal` is false), then stores the
+    // address (null: "0.0.0.0").
+    void SetStatus(platform::ULONG status, const char16_t* address, bool signal = true);
+    // Signals the status event: a status request waiting for an answer returns.
+    void SignalStatus();
     platform::ULONG GetStatusValue() const;
     platform::Text GetAddress() const;
     // The tokens of an INFORMATION after the connection name: message id, then its arguments.
