@@ -5,9 +5,9 @@
 
 namespace {
 
-class BadInputTest : public E2ETest {};
+class ScBadInputTest : public E2ETest {};
 
-TEST_F(BadInputTest, MalformedNotificationsAreLoggedAndDropped) {
+TEST_F(ScBadInputTest, MalformedNotificationsAreLoggedAndDropped) {
     StartService();
     Client c = NewClient();
     auto office = Find(c.sc.get(), u"office");
@@ -104,7 +104,7 @@ TEST_F(BadInputTest, MalformedNotificationsAreLoggedAndDropped) {
     EXPECT_TRUE(LogHas("LIB_PIPE:{CNamedPipe::PipeReadFile} insufficint buffer"));
 }
 
-TEST_F(BadInputTest, AFrameAnnouncingTooMuchEndsTheLink) {
+TEST_F(ScBadInputTest, AFrameAnnouncingTooMuchEndsTheLink) {
     StartService();
     Client c = NewClient();
     ASSERT_TRUE(ControlUntilOk(u"raw FFFFFFFF"));
@@ -114,7 +114,7 @@ TEST_F(BadInputTest, AFrameAnnouncingTooMuchEndsTheLink) {
     EXPECT_EQ(office->Connect(0, platform::VARIANT_FALSE, nullptr), PIPE_E_BROKEN);
 }
 
-TEST_F(BadInputTest, NullOutArgumentsAreRefused) {
+TEST_F(ScBadInputTest, NullOutArgumentsAreRefused) {
     StartService();
     Client c = NewClient();
     auto office = Find(c.sc.get(), u"office");
@@ -149,7 +149,7 @@ TEST_F(BadInputTest, NullOutArgumentsAreRefused) {
     EXPECT_FALSE(Find(c.sc.get(), u"office"));
 }
 
-TEST_F(BadInputTest, ObjectsCreatedAloneThroughTheirFactory) {
+TEST_F(ScBadInputTest, ObjectsCreatedAloneThroughTheirFactory) {
     ComPtr<platform::IClassFactory> factory;
     ASSERT_EQ(platform::get_class_object(CLSID_Za32VUConnection, platform::IClassFactory::kIid,
                                          factory.put_void()),
@@ -221,7 +221,7 @@ TEST_F(BadInputTest, ObjectsCreatedAloneThroughTheirFactory) {
               platform::REGDB_E_CLASSNOTREG);
 }
 
-TEST_F(BadInputTest, LoggingSwitchedOffWritesNothing) {
+TEST_F(ScBadInputTest, LoggingSwitchedOffWritesNothing) {
     StartService();
     Client c = NewClient(false);
     ASSERT_EQ(c.sc->SetLogOutObject(0), platform::S_OK);
