@@ -2,6 +2,7 @@
 
 #include "svclib/LibLog.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
@@ -17,6 +18,31 @@ unsigned Hr(HRESULT hr) {
 }
 
 constexpr HRESULT kHrIoPending = platform::make_hresult(0x800703E5);
+
+// The text of a written message as the log shows it: the password lines of the two settings
+// blocks are masked, so the log never holds a password.
+platform::Text LoggableMessage(platform::TextView text) {
+    std::size_t passwordLine = 0;
+    if (text.starts_with(u"SETCONFCONN\r\n"))
+        passwordLine = 3; // word, name, user, password
+    else if (text.starts_with(u"SETCONFUSER\r\n"))
+        passwordLine = 8; // word, x, y, selection, host, port, authentication, user, password
+    platform::Text out(text);
+    if (passwordLine == 0)
+        return out;
+    std::size_t begin = 0;
+    for (std::size_t line = 0; line < passwordLine && begin != platform::Text::npos; ++line) {
+        begin = out.find(u"\r\n", begin);
+        if (begin != platform::Text::npos)
+            begin += 2;
+    }
+    if (begin == platform::Text::npos)
+        return out;
+    const std::size_t end = std::min(out.find(u"\r\n", begin), out.size());
+    if (end > begin)
+        out.replace(begin, end - begin, u"***");
+    return out;
+}
 
 } // namespace
 
@@ -392,7 +418,7 @@ std::uint32_t CNamedPipe::PipeWriteFile(const char16_t* pszText) {
         return 0;
     }
     LibTraceInfo(LOGCAT_PIPE, u"LIB_PIPE:{CNamedPipe::PipeWriteFile} WriteFile (message  = %s)",
-                 pszText);
+                 LoggableMessage(platform::TextView(pszText, units)).c_str());
     return bytes;
 }
 
