@@ -2,7 +2,9 @@
 
 #include "platform/fs.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 using namespace platform;
 
@@ -10,6 +12,7 @@ namespace {
 
 constexpr ULONG kAllEvents = 0xFFFF;
 constexpr std::uint32_t kAllCategories = 0xFFFFFFFF;
+constexpr std::chrono::milliseconds kInitializeRetryDelay{1000};
 
 bool IsLoadFailure(HRESULT hr) {
     const auto code = static_cast<std::uint32_t>(hr);
@@ -100,6 +103,13 @@ CtlStatus CtlClient::Open(const CtlSettings& settings) {
     ClearErrorInfo();
     const Bstr folder(from_path(m_dir));
     hr = m_client->Initialize(folder.get());
+    if (failed(hr)) {
+        // As the tray application does: once more after a second (the service may be writing
+        // a file the library wants to read).
+        std::this_thread::sleep_for(kInitializeRetryDelay);
+        ClearErrorInfo();
+        hr = m_client->Initialize(folder.get());
+    }
     if (failed(hr)) {
         CtlStatus status = CallFailure(hr, "the configuration files in " + m_dir.string() +
                                                " could not be loaded");
