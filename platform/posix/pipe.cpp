@@ -2,9 +2,11 @@
 //
 // Every end keeps its socket non-blocking and waits with poll(), together with its cancel
 // descriptor, so that each wait has a limit and cancel() can end it. Asynchronous operations
-// (taking a client, reading a frame length) are first tried at once on the caller's thread; only
-// when they would block they are handed to the end's own thread, which waits on the socket and
-// its control descriptor and signals the caller's event when done.
+// (taking a client, reading a frame length) are first tried at once on the caller's thread. A
+// length read that would block becomes a kernel readiness poll that signals the caller's event
+// directly; the rest is completed when the result is collected. Taking a client that is not
+// there yet (and length reads where the system has no such poll) is handed to the end's own
+// thread, which waits on the socket and its control descriptor and signals the caller's event.
 #include "platform/pipe.h"
 
 #include "event_impl.h"
@@ -15,10 +17,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <linux/aio_abi.h>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -147,6 +152,14 @@ struct PipeEnd::Impl {
     std::size_t length_got = 0;
     std::uint32_t length = 0;
 
+    // A length read that would block is armed as a kernel readiness poll (native AIO) that
+    // signals the caller's event itself, so the waiting thread is woken without a thread of ours
+    // in between. Where the system offers no such poll, the end's thread does the waiting.
+    aio_context_t aio = 0;
+    bool aio_unavailable = false;
+    bool via_aio = false; // the pending operation is such a poll
+    iocb aio_cb{};
+
     // Bytes received ahead of their reader: many small frames cost one receive call. Owned like
     // the operation data: by the end's thread while an operation runs there, else by the caller.
     std::unique_ptr<unsigned char[]> buffer;
@@ -165,6 +178,7 @@ struct PipeEnd::Impl {
         }
         if (thread.joinable())
             thread.join();
+        drop_aio();
         pending = false;
         done = nullptr;
         op = Op::None;
@@ -274,6 +288,46 @@ struct PipeEnd::Impl {
 
     int wait_fd(Op which) const { return which == Op::Length ? fd : listener->fd(); }
 
+    // Submits the readiness poll for a length read. False when the system cannot.
+    bool arm_poll(Event& event) {
+        if (aio_unavailable)
+            return false;
+        if (aio == 0 && ::syscall(SYS_io_setup, 1, &aio) != 0) {
+            aio = 0;
+            aio_unavailable = true;
+            return false;
+        }
+        aio_cb = iocb{};
+        aio_cb.aio_lio_opcode = IOCB_CMD_POLL;
+        aio_cb.aio_fildes = static_cast<std::uint32_t>(fd);
+        aio_cb.aio_buf = POLLIN;
+        aio_cb.aio_flags = IOCB_FLAG_RESFD;
+        aio_cb.aio_resfd = static_cast<std::uint32_t>(posix::event_fd(event));
+        iocb* list[1] = {&aio_cb};
+        if (::syscall(SYS_io_submit, aio, 1, list) != 1) {
+            drop_aio();
+            aio_unavailable = true;
+            return false;
+        }
+        return true;
+    }
+
+    // True when the readiness poll has fired (its completion is taken).
+    bool reap_poll() {
+        io_event event{};
+        timespec zero{};
+        return ::syscall(SYS_io_getevents, aio, 1, 1, &event, &zero) == 1;
+    }
+
+    // Ends the readiness poll, if any. The kernel's cancellation signals the event once (as a
+    // cancelled overlapped read does); the kernel holds its own reference to it.
+    void drop_aio() {
+        if (aio != 0)
+            ::syscall(SYS_io_destroy, aio);
+        aio = 0;
+        via_aio = false;
+    }
+
     std::uint32_t start(Op which, Event& event) {
         if (!event.valid())
             return ERROR_INVALID_HANDLE;
@@ -289,12 +343,22 @@ struct PipeEnd::Impl {
             event.set();
             return ERROR_IO_PENDING;
         }
-        if (step(which, code)) {
+        // With nothing received ahead, a length read goes straight to the readiness poll, which
+        // fires at once when data is already waiting.
+        const bool poll_first = which == Op::Length && buffered() == 0 && !aio_unavailable;
+        if (!poll_first && step(which, code)) {
             result = code;
             event.set();
             // Like an overlapped call that finished at once: success is reported directly,
             // a failure through the result.
             return code == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_IO_PENDING;
+        }
+        if (which == Op::Length && arm_poll(event)) {
+            pending = true;
+            via_aio = true;
+            done = &event;
+            result = ERROR_IO_INCOMPLETE;
+            return ERROR_IO_PENDING;
         }
         if (control_fd < 0) {
             control_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -372,10 +436,54 @@ struct PipeEnd::Impl {
         }
     }
 
+    // Completes a pending readiness poll: ERROR_IO_INCOMPLETE while the socket has nothing,
+    // else the length read's result. A length that has begun to arrive is waited for at most
+    // `finish`; when that is not enough, the poll is armed again and the read stays pending.
+    std::uint32_t collect_poll(Milliseconds finish) {
+        if (!reap_poll()) {
+            if (!cancelled())
+                return ERROR_IO_INCOMPLETE;
+            drop_aio();
+            pending = false;
+            done = nullptr;
+            result = ERROR_OPERATION_ABORTED;
+            return result;
+        }
+        std::uint32_t code = ERROR_SUCCESS;
+        bool finished = length_step(code);
+        const posix::Deadline deadline(finish);
+        while (!finished && !deadline.expired()) {
+            const Wake wake = wait_socket(fd, POLLIN, cancel_fd, -1, deadline);
+            if (wake != Wake::Ready && wake != Wake::Timeout) {
+                code = wake_error(wake);
+                finished = true;
+                break;
+            }
+            finished = length_step(code);
+        }
+        if (!finished) {
+            if (finish == Milliseconds(0) && done && arm_poll(*done))
+                return ERROR_IO_INCOMPLETE;
+            code = finish == Milliseconds(0) ? ERROR_GEN_FAILURE : WAIT_TIMEOUT;
+        }
+        via_aio = false;
+        pending = false;
+        done = nullptr;
+        result = code;
+        return code;
+    }
+
     void cancel_async() {
         std::unique_lock<std::mutex> guard(lock);
         if (!pending)
             return;
+        if (via_aio) {
+            drop_aio();
+            pending = false;
+            done = nullptr;
+            result = ERROR_OPERATION_ABORTED;
+            return;
+        }
         abandon = true;
         signal_eventfd(control_fd);
         idle.wait(guard, [this] { return !abandon; });
@@ -631,6 +739,59 @@ std::uint32_t PipeEnd::write_all(const void* data, std::size_t size, Millisecond
     return ERROR_SUCCESS;
 }
 
+std::uint32_t PipeEnd::write_frame(const void* body, std::uint32_t size, Milliseconds timeout,
+                                   std::size_t* transferred) {
+    Impl& impl = *impl_;
+    if (transferred)
+        *transferred = 0;
+    if (impl.fd < 0)
+        return ERROR_INVALID_HANDLE;
+    const unsigned char length[4] = {
+        static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8),
+        static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
+    const posix::Deadline deadline(timeout);
+    const std::size_t total = 4 + static_cast<std::size_t>(size);
+    std::size_t done = 0;
+    std::uint32_t code = ERROR_SUCCESS;
+    while (done < total) {
+        if (impl.cancelled()) {
+            code = ERROR_OPERATION_ABORTED;
+            break;
+        }
+        iovec parts[2];
+        int count = 0;
+        if (done < 4)
+            parts[count++] = {const_cast<unsigned char*>(length) + done, 4 - done};
+        const std::size_t body_done = done > 4 ? done - 4 : 0;
+        if (body_done < size)
+            parts[count++] = {const_cast<unsigned char*>(static_cast<const unsigned char*>(body)) +
+                                  body_done,
+                              size - body_done};
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t n = ::sendmsg(impl.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            code = write_error(errno);
+            break;
+        }
+        const Wake wake = wait_socket(impl.fd, POLLOUT, impl.cancel_fd, -1, deadline);
+        if (wake != Wake::Ready) {
+            code = wake_error(wake);
+            break;
+        }
+    }
+    if (transferred)
+        *transferred = done;
+    return code;
+}
+
 std::uint32_t PipeEnd::peek(bool* available) {
     Impl& impl = *impl_;
     if (available)
@@ -695,13 +856,16 @@ std::uint32_t PipeEnd::start_frame_length_read(Event& done) {
     return impl_->start(Impl::Op::Length, done);
 }
 
-std::uint32_t PipeEnd::async_result(std::uint32_t* length, std::size_t* transferred) {
+std::uint32_t PipeEnd::async_result(std::uint32_t* length, std::size_t* transferred,
+                                    Milliseconds finish) {
     Impl& impl = *impl_;
     std::lock_guard<std::mutex> guard(impl.lock);
     if (length)
         *length = 0;
     if (transferred)
         *transferred = 0;
+    if (impl.pending && impl.via_aio)
+        impl.collect_poll(finish);
     if (impl.pending)
         return ERROR_IO_INCOMPLETE;
     if (impl.op == Impl::Op::Length) {
@@ -723,9 +887,15 @@ void PipeEnd::cancel_async() {
 }
 
 void PipeEnd::cancel() {
-    impl_->cancel_flag.store(true, std::memory_order_release);
-    if (impl_->cancel_fd >= 0)
-        signal_eventfd(impl_->cancel_fd);
+    Impl& impl = *impl_;
+    impl.cancel_flag.store(true, std::memory_order_release);
+    if (impl.cancel_fd >= 0)
+        signal_eventfd(impl.cancel_fd);
+    // A readiness poll does not see the cancel descriptor: wake its waiter, whose collection
+    // then reports the abort.
+    std::lock_guard<std::mutex> guard(impl.lock);
+    if (impl.pending && impl.via_aio && impl.done)
+        impl.done->set();
 }
 
 std::uint64_t PipeEnd::empty_frames() const {

@@ -274,7 +274,8 @@ std::uint32_t CNamedPipe::GetLength() {
         return 0;
     }
     std::size_t transferred = 0;
-    const std::uint32_t error = m_hPipe.async_result(&length, &transferred);
+    const std::uint32_t error =
+        m_hPipe.async_result(&length, &transferred, Milliseconds(kBodyTimeoutMs));
     NoteEmptyFrames();
     if (error != platform::ERROR_SUCCESS) {
         SetSystemResult(error);
@@ -299,7 +300,9 @@ std::uint32_t CNamedPipe::PipeReadFile(char16_t* pBuffer, std::uint32_t* pdwSize
     }
     const std::uint32_t n = GetLength();
     if (n == 0) {
-        if (m_hPipe.peek() != platform::ERROR_SUCCESS) {
+        // A length that began to arrive and stalled leaves the stream without its frames.
+        const bool stalled = m_hrLast == platform::hresult_from_system(platform::WAIT_TIMEOUT);
+        if (stalled || m_hPipe.peek() != platform::ERROR_SUCCESS) {
             m_hrLast = PIPE_E_BROKEN;
             LibTraceWarn(LOGCAT_PIPE,
                          u"LIB_PIPE:{CNamedPipe::PipeReadFile} [W%08x]PeekNamedPipe error",
@@ -385,11 +388,22 @@ std::uint32_t CNamedPipe::PipeWriteFile(const char16_t* pszText) {
         return 0;
     }
     const auto bytes = static_cast<std::uint32_t>(units * 2);
-    const unsigned char length[4] = {
-        static_cast<unsigned char>(bytes), static_cast<unsigned char>(bytes >> 8),
-        static_cast<unsigned char>(bytes >> 16), static_cast<unsigned char>(bytes >> 24)};
-    std::uint32_t error = m_hPipe.write_all(length, 4, Milliseconds(kWriteTimeoutMs));
-    if (error != platform::ERROR_SUCCESS) {
+    // The length and the text go out in one write; which of the two failed is told by how far
+    // it got.
+    std::vector<unsigned char> swapped;
+    const void* body = pszText;
+    if constexpr (std::endian::native == std::endian::big) {
+        swapped.resize(bytes);
+        for (std::size_t i = 0; i < units; ++i) {
+            swapped[2 * i] = static_cast<unsigned char>(pszText[i]);
+            swapped[2 * i + 1] = static_cast<unsigned char>(pszText[i] >> 8);
+        }
+        body = swapped.data();
+    }
+    std::size_t written = 0;
+    const std::uint32_t error =
+        m_hPipe.write_frame(body, bytes, Milliseconds(kWriteTimeoutMs), &written);
+    if (error != platform::ERROR_SUCCESS && written < 4) {
         SetSystemResult(error);
         LibTraceFatal(
             LOGCAT_PIPE,
@@ -400,16 +414,6 @@ std::uint32_t CNamedPipe::PipeWriteFile(const char16_t* pszText) {
     LibTraceInfo(LOGCAT_PIPE,
                  u"LIB_PIPE:{CNamedPipe::PipeWriteFile} WriteFile (message length = %dByte)",
                  bytes);
-    if constexpr (std::endian::native == std::endian::big) {
-        std::vector<unsigned char> le(bytes);
-        for (std::size_t i = 0; i < units; ++i) {
-            le[2 * i] = static_cast<unsigned char>(pszText[i]);
-            le[2 * i + 1] = static_cast<unsigned char>(pszText[i] >> 8);
-        }
-        error = m_hPipe.write_all(le.data(), bytes, Milliseconds(kWriteTimeoutMs));
-    } else {
-        error = m_hPipe.write_all(pszText, bytes, Milliseconds(kWriteTimeoutMs));
-    }
     if (error != platform::ERROR_SUCCESS) {
         SetSystemResult(error);
         LibTraceFatal(LOGCAT_PIPE,

@@ -110,10 +110,10 @@ class PipeEnd {
 
     // ---- Both ends ------------------------------------------------------------------------
     bool is_open() const;
-    // Ends every operation of this end: an asynchronous operation is stopped without signalling
-    // its event, the end's thread is joined, the socket is closed (a server end that was the last
-    // instance of its name removes the name). Must not run while another thread is inside a
-    // synchronous operation of this end (use cancel() first).
+    // Ends every operation of this end: an asynchronous operation is stopped as by cancel_async(),
+    // the end's thread is joined, the socket is closed (a server end that was the last instance
+    // of its name removes the name). Must not run while another thread is inside a synchronous
+    // operation of this end (use cancel() first).
     void close();
 
     // Reads exactly `size` bytes within `timeout` (kInfinite: no limit). `transferred` gets the
@@ -123,6 +123,11 @@ class PipeEnd {
                              std::size_t* transferred = nullptr, bool* waited = nullptr);
     // Writes all `size` bytes within `timeout`.
     std::uint32_t write_all(const void* data, std::size_t size, Milliseconds timeout);
+    // Writes one frame: the 4-byte length of `size`, then the `size` bytes of `body`, in one
+    // go as far as the socket takes them. `transferred` gets the bytes written (length
+    // included), also on failure.
+    std::uint32_t write_frame(const void* body, std::uint32_t size, Milliseconds timeout,
+                              std::size_t* transferred = nullptr);
     // A zero-byte peek: 0 while the peer is connected (`available` tells whether data waits),
     // ERROR_BROKEN_PIPE when it has closed its end and nothing is left to read.
     std::uint32_t peek(bool* available = nullptr);
@@ -132,20 +137,26 @@ class PipeEnd {
     std::uint32_t read_frame_length(std::uint32_t& length, Milliseconds timeout);
 
     // Starts reading the length of the next frame (empty frames skipped as above) and signals
-    // `done` when it has arrived or the read failed. Returns 0 when the length was there at once
-    // (`done` is signalled as well, the length is in async_result()), ERROR_IO_PENDING when the
-    // end's thread completes the read, another code when nothing could be started. The same
-    // lifetime rule for `done` as for start_accept().
+    // `done` when it has arrived or the read failed. Returns 0 when the length had been received
+    // ahead (`done` is signalled as well, the length is in async_result()), ERROR_IO_PENDING when
+    // it completes later (a failure found at once is reported this way too, through `done` and
+    // async_result()), another code when nothing could be started. `done` must stay valid until
+    // the read finished or was stopped.
     std::uint32_t start_frame_length_read(Event& done);
 
-    // The result of the last asynchronous operation, without waiting: ERROR_IO_INCOMPLETE while
-    // it runs; 0 with the frame length (a length read) or 0 (an accept) when it succeeded; else
-    // its error. `transferred` gets the bytes of the length that arrived (0..4).
-    std::uint32_t async_result(std::uint32_t* length = nullptr, std::size_t* transferred = nullptr);
+    // The result of the last asynchronous operation: ERROR_IO_INCOMPLETE while it runs; 0 with
+    // the frame length (a length read) or 0 (an accept) when it succeeded; else its error.
+    // `transferred` gets the bytes of the length that arrived (0..4). It does not wait, except
+    // for a length that has begun to arrive when the event fired: the rest is waited for at most
+    // `finish` (a peer writes the 4 bytes at once; only a peer that splits them makes a
+    // difference), after which the read stays pending and signals again.
+    std::uint32_t async_result(std::uint32_t* length = nullptr, std::size_t* transferred = nullptr,
+                               Milliseconds finish = Milliseconds(0));
     bool async_pending() const;
 
-    // Stops a running asynchronous operation without signalling its event; on return the end no
-    // longer refers to that event. Its result becomes ERROR_OPERATION_ABORTED.
+    // Stops a running asynchronous operation; on return the end no longer refers to its event
+    // (the stopping itself may signal it once, as a cancelled overlapped read does, which is safe
+    // even when the event is destroyed right after). Its result becomes ERROR_OPERATION_ABORTED.
     void cancel_async();
 
     // From any thread: ends the waits of this end that are running now (a synchronous read,
