@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <linux/aio_abi.h>
 #include <mutex>
@@ -27,6 +28,7 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -123,6 +125,43 @@ std::uint32_t wake_error(Wake wake) {
 
 } // namespace
 
+// Native AIO contexts are cheap to use but slow to destroy (the kernel waits for a grace period),
+// so the contexts of closed ends are kept for the next ones.
+std::mutex g_aio_pool_lock;
+std::vector<aio_context_t>& aio_pool() {
+    static std::vector<aio_context_t> pool;
+    return pool;
+}
+constexpr std::size_t kAioPoolLimit = 64;
+
+bool take_aio_context(aio_context_t& out) {
+    {
+        std::lock_guard<std::mutex> guard(g_aio_pool_lock);
+        if (!aio_pool().empty()) {
+            out = aio_pool().back();
+            aio_pool().pop_back();
+            return true;
+        }
+    }
+    out = 0;
+    if (::syscall(SYS_io_setup, 1, &out) == 0)
+        return true;
+    out = 0;
+    return false;
+}
+
+// `context` has no request in flight.
+void give_back_aio_context(aio_context_t context) {
+    {
+        std::lock_guard<std::mutex> guard(g_aio_pool_lock);
+        if (aio_pool().size() < kAioPoolLimit) {
+            aio_pool().push_back(context);
+            return;
+        }
+    }
+    ::syscall(SYS_io_destroy, context);
+}
+
 struct PipeEnd::Impl {
     enum class Op { None, Length, Accept };
 
@@ -156,8 +195,9 @@ struct PipeEnd::Impl {
     // signals the caller's event itself, so the waiting thread is woken without a thread of ours
     // in between. Where the system offers no such poll, the end's thread does the waiting.
     aio_context_t aio = 0;
-    bool aio_unavailable = false;
-    bool via_aio = false; // the pending operation is such a poll
+    bool aio_unavailable = std::getenv("ORVIX_PIPE_THREADED") != nullptr;
+    bool via_aio = false;   // the pending operation is such a poll
+    bool aio_armed = false; // a poll is submitted and its completion not yet taken
     iocb aio_cb{};
 
     // Bytes received ahead of their reader: many small frames cost one receive call. Owned like
@@ -292,8 +332,7 @@ struct PipeEnd::Impl {
     bool arm_poll(Event& event) {
         if (aio_unavailable)
             return false;
-        if (aio == 0 && ::syscall(SYS_io_setup, 1, &aio) != 0) {
-            aio = 0;
+        if (aio == 0 && !take_aio_context(aio)) {
             aio_unavailable = true;
             return false;
         }
@@ -309,6 +348,7 @@ struct PipeEnd::Impl {
             aio_unavailable = true;
             return false;
         }
+        aio_armed = true;
         return true;
     }
 
@@ -316,15 +356,28 @@ struct PipeEnd::Impl {
     bool reap_poll() {
         io_event event{};
         timespec zero{};
-        return ::syscall(SYS_io_getevents, aio, 1, 1, &event, &zero) == 1;
+        if (::syscall(SYS_io_getevents, aio, 1, 1, &event, &zero) != 1)
+            return false;
+        aio_armed = false;
+        return true;
     }
 
     // Ends the readiness poll, if any. The kernel's cancellation signals the event once (as a
     // cancelled overlapped read does); the kernel holds its own reference to it.
     void drop_aio() {
+        if (aio != 0 && aio_armed) {
+            io_event event{};
+            ::syscall(SYS_io_cancel, aio, &aio_cb, &event);
+            timespec limit{1, 0};
+            if (::syscall(SYS_io_getevents, aio, 1, 1, &event, &limit) != 1) {
+                ::syscall(SYS_io_destroy, aio); // waits for the request itself
+                aio = 0;
+            }
+        }
         if (aio != 0)
-            ::syscall(SYS_io_destroy, aio);
+            give_back_aio_context(aio);
         aio = 0;
+        aio_armed = false;
         via_aio = false;
     }
 

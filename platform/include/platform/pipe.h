@@ -26,6 +26,9 @@
 // the frames written by the two ends, nothing else: a frame is a 4-byte length N, least
 // significant byte first, followed by N bytes.
 //
+// Asynchronous length reads wait in a kernel readiness poll that signals the event directly;
+// where the system has none (or ORVIX_PIPE_THREADED is set), the end's own thread waits instead.
+//
 // Errors are system error codes (result.h); 0 is success.
 //   ERROR_FILE_NOT_FOUND     no pipe of that name (no socket, or nobody serves it)
 //   ERROR_SEM_TIMEOUT        the pipe exists but no instance took the client within the wait
