@@ -73,6 +73,12 @@ class CtlEnvironment : public ::testing::Environment {
     void TearDown() override {
         std::error_code ec;
         std::filesystem::remove_all(s_root, ec);
+        // The system-wide mutexes of this session live in shared memory, named after it.
+        const std::string prefix = std::string("orvix-") + std::getenv("ORVIX_SESSION") + "-";
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+            if (entry.path().filename().string().rfind(prefix, 0) == 0)
+                std::filesystem::remove(entry.path(), ec);
+        }
     }
 
   private:
