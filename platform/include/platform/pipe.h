@@ -32,7 +32,9 @@
 // Errors are system error codes (result.h); 0 is success.
 //   ERROR_FILE_NOT_FOUND     no pipe of that name (no socket, or nobody serves it)
 //   ERROR_SEM_TIMEOUT        the pipe exists but no instance took the client within the wait
-//   ERROR_PIPE_BUSY          create: the instance limit of the name is reached
+//   ERROR_PIPE_BUSY          create: the instance limit of the name is reached; connect: the
+//                            system's queue of waiting clients is full
+//   ERROR_BAD_PIPE           connect: the socket answered with something else than the handshake
 //   ERROR_ACCESS_DENIED      create: another process serves the name; or the pipe folder
 //   ERROR_INVALID_NAME       not a pipe name, or too long for this system
 //   ERROR_BROKEN_PIPE        read or peek: the peer has closed its end
@@ -162,9 +164,9 @@ class PipeEnd {
     // even when the event is destroyed right after). Its result becomes ERROR_OPERATION_ABORTED.
     void cancel_async();
 
-    // From any thread: ends the waits of this end that are running now (a synchronous read,
-    // write or accept returns ERROR_OPERATION_ABORTED; an asynchronous operation completes with
-    // that code and signals its event).
+    // From any thread: ends the waits of this end, those running now and any later one, with
+    // ERROR_OPERATION_ABORTED (an asynchronous operation completes with that code and signals
+    // its event). Afterwards only close() is left to do with the end.
     void cancel();
 
     // Number of empty frames the length reads of this end have skipped.
