@@ -241,10 +241,10 @@ TEST_F(RegisteredServer, CreatesByClassIdAndReportsEachFailure) {
               ERROR_SUCCESS);
     EXPECT_EQ(create_instance(missing, nullptr, other), hresult_from_system(ERROR_MOD_NOT_FOUND));
 
-    // A library that is not a server at all: this test program's runtime library.
+    // A library that is not a server at all: the platform layer itself.
     const GUID not_server = make_guid("{6B1E2A40-3C51-4D0E-9A77-2F0C1B9D5E0A}");
     const auto runtime_lib =
-        std::filesystem::path(ORVIX_TEST_SERVER_PATH).parent_path() / "liborvixplatformrt.so";
+        std::filesystem::path(ORVIX_TEST_SERVER_PATH).parent_path() / "liborvixplatform.so";
     ASSERT_EQ(registry_write_string(RegistryRoot::ClassesRoot,
                                     u"CLSID\\" + to_text(not_server) + u"\\InprocServer32", u"",
                                     from_path(runtime_lib)),
