@@ -66,17 +66,21 @@ struct Library {
     }
     // The next notification, or nothing within `timeout` (or a broken link: see Broken()).
     std::optional<SCNotification> Next(platform::Milliseconds timeout = 5000ms) {
-        if (!event.wait(timeout))
-            return std::nullopt;
-        const auto text = ReadOne(recv);
+        const auto text = NextRaw(timeout);
         if (!text)
             return std::nullopt;
         return ParseNotification(*text);
     }
+    // The event fires only for a message or a broken link; anything else leaves the library's
+    // receive thread without its notifications.
     std::optional<Text> NextRaw(platform::Milliseconds timeout = 5000ms) {
         if (!event.wait(timeout))
             return std::nullopt;
-        return ReadOne(recv);
+        auto text = ReadOne(recv);
+        if (!text && recv.GetLastResult() != PIPE_E_BROKEN)
+            ADD_FAILURE() << "the receive event fired without a message: last result " << std::hex
+                          << recv.GetLastResult();
+        return text;
     }
     // Reads notifications up to the first with `word`; every word seen, in order.
     std::vector<std::string> Until(const Text& word, std::vector<SCNotification>* all = nullptr) {
@@ -139,12 +143,12 @@ class ServiceFixture : public ::testing::Test {
         std::filesystem::remove_all(m_dir, ec);
     }
 
-    struct ProfileSpec {
+    struct ProfileEntry {
         Text name, user, password;
     };
-    void WriteProfiles(const std::vector<ProfileSpec>& profiles) {
+    void WriteProfiles(const std::vector<ProfileEntry>& profiles) {
         CConfigConnectionList list;
-        for (const ProfileSpec& p : profiles) {
+        for (const ProfileEntry& p : profiles) {
             CConfigConnectionConInfo* record = list.AddConnectionItem();
             ASSERT_NE(record, nullptr);
             record->SetName(p.name);
