@@ -45,9 +45,14 @@ constexpr double kLatencyGoal = 2.0;
 constexpr std::chrono::milliseconds kStepWait = 10000ms;
 const Text kNotification = u"CONNECTED\r\nbench\r\n2001:db8:1:2::3\r\n\r\n";
 
+void RemoveTree(const std::filesystem::path& root);
+std::filesystem::path g_root; // the temporary tree, removed on every exit
+
 [[noreturn]] void Fail(const std::string& what) {
     std::fprintf(stderr, "svclib_bench: %s\n", what.c_str());
-    std::exit(1);
+    if (!g_root.empty())
+        RemoveTree(g_root);
+    std::_Exit(1);
 }
 
 Text PipeName(const std::string& name) {
@@ -236,6 +241,7 @@ std::filesystem::path PrepareTree() {
     if (!::mkdtemp(pattern))
         Fail("cannot create a temporary folder");
     const std::filesystem::path root = pattern;
+    g_root = root;
     for (const char* name : {"ORVIX_PIPE_DIR", "ORVIX_REGISTRY_DIR", "ORVIX_COMMON_DOCUMENTS",
                              "ORVIX_WINDOW_DIR", "ORVIX_TEMP", "ORVIX_PROGRAM_DIR"}) {
         const std::filesystem::path dir = root / name;
@@ -263,7 +269,11 @@ std::filesystem::path PrepareTree() {
 void RemoveTree(const std::filesystem::path& root) {
     std::error_code ec;
     std::filesystem::remove_all(root, ec);
-    const std::string prefix = std::string("orvix-") + std::getenv("ORVIX_SESSION") + "-";
+    const char* session = std::getenv("ORVIX_SESSION");
+    if (!session)
+        return;
+    // The system-wide mutexes of the session live in shared memory, named after it.
+    const std::string prefix = std::string("orvix-") + session + "-";
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
         if (entry.path().filename().string().rfind(prefix, 0) == 0)
             std::filesystem::remove(entry.path(), ec);
