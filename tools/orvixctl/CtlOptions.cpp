@@ -167,10 +167,12 @@ Commands:
   connect [NAME] [--wait MS] [--force]
                              Asks the service to connect. With --wait: waits at most MS for
                              the outcome, prints the events seen and "address: ...".
-                             --force connects even with the virtual device disabled.
+                             --force asks the service to connect by force (FORCE).
   disconnect [NAME] [--wait MS]
                              Asks the service to disconnect; --wait as for connect.
   answer yes|no [NAME]       Answers the service's question (server certificate) for NAME.
+                             The service serves one client at a time: for a connection that
+                             asks, run connect without --wait, then answer, then status.
   watch [--count N] [--timeout MS]
                              Prints every event as it arrives until interrupted (SIGINT,
                              SIGTERM), N events were printed, or MS passed. Ends with exit
