@@ -393,6 +393,10 @@ int TunnelService::Run() {
         }
         const auto timeout = std::chrono::duration_cast<Milliseconds>(wake - Clock::now());
         const auto index = platform::wait_any(events, std::max(timeout, Milliseconds(0)));
+        if (const auto late = Clock::now() - wake; late > Milliseconds(1000))
+            Trace("woke " + std::to_string(std::chrono::duration_cast<Milliseconds>(late).count()) +
+                  " ms after the planned time (event " +
+                  (index ? std::to_string(*index) : std::string("none")) + ")");
 
         if (index) {
             switch (*index) {

@@ -301,9 +301,10 @@ TEST_F(ServiceTest, ControlPipe) {
     size = sizeof buffer;
     EXPECT_EQ(again.recv.PipeReadFile(buffer, &size), 0u);
     EXPECT_EQ(again.recv.GetLastResult(), PIPE_E_BROKEN);
-    EXPECT_EQ(again.send.PipeWriteFile(u"STATUS\r\noffice\r\n\r\n"), 0u);
     ASSERT_TRUE(m_service.wait(5000ms));
     EXPECT_EQ(m_service.exit_code(), 0);
+    // Once the process is gone, its end of the send pipe is gone too.
+    EXPECT_EQ(again.send.PipeWriteFile(u"STATUS\r\noffice\r\n\r\n"), 0u);
     Library late;
     EXPECT_EQ(late.Open(SendPipe(), RecvPipe()), platform::make_hresult(0x80070002));
 }
