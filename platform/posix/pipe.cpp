@@ -132,7 +132,9 @@ std::vector<aio_context_t>& aio_pool() {
     static std::vector<aio_context_t> pool;
     return pool;
 }
-constexpr std::size_t kAioPoolLimit = 64;
+// Contexts are not reused between pipe ends: a reused context was seen to report a stale
+// readiness that left the next length read waiting for data that never came.
+constexpr std::size_t kAioPoolLimit = 0;
 
 bool take_aio_context(aio_context_t& out) {
     {
