@@ -213,19 +213,20 @@ HRESULT DispatchTable::invoke(void* object, ISupportErrorInfo* support, REFIID d
     // Convert the in arguments and check the out arguments.
     DispatchCall call(m->args);
     for (std::size_t pos = 0; pos < expected; ++pos) {
-        const ArgSpec& spec = m->args[pos];
+        const ArgSpec& arg_info = m->args[pos];
         VARIANT& given = params->rgvarg[source[pos]];
         const auto index = static_cast<UINT>(source[pos]);
-        const VARTYPE vt = vartype_of(spec.kind);
-        if (spec.out) {
-            const bool fits = (given.vt == (VT_BYREF | VT_VARIANT) ||
-                               (spec.kind != ArgKind::Variant && given.vt == (VT_BYREF | vt))) &&
-                              given.byref != nullptr;
+        const VARTYPE vt = vartype_of(arg_info.kind);
+        if (arg_info.out) {
+            const bool fits =
+                (given.vt == (VT_BYREF | VT_VARIANT) ||
+                 (arg_info.kind != ArgKind::Variant && given.vt == (VT_BYREF | vt))) &&
+                given.byref != nullptr;
             if (!fits)
                 return fail_arg(index, DISP_E_TYPEMISMATCH);
             continue;
         }
-        if (spec.kind == ArgKind::Variant) {
+        if (arg_info.kind == ArgKind::Variant) {
             const VARIANT* value = given.vt == (VT_BYREF | VT_VARIANT) ? given.pvarVal : &given;
             const HRESULT hr = VariantCopy(call.slot(pos).pvarVal, value);
             if (failed(hr))
