@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -207,6 +208,14 @@ class E2ETest : public ::testing::Test {
     }
 
     void TearDown() override {
+        if (HasFailure()) {
+            // What the library wrote, next to the service's trace on standard error.
+            const std::string log = LogText();
+            const std::size_t keep = 12000;
+            std::fprintf(stderr, "---- library log (%s) ----\n%s\n---- end of log ----\n",
+                         m_logName.c_str(),
+                         log.size() > keep ? log.substr(log.size() - keep).c_str() : log.c_str());
+        }
         for (auto& client : m_clients) {
             if (client)
                 client->Uninitialize();
@@ -243,7 +252,8 @@ class E2ETest : public ::testing::Test {
                            u"--control",      m_control,
                            u"--notify-ready", ready,
                            u"--pipe-wait",    platform::to_text(std::to_string(pipeWaitMs)),
-                           u"--scenario",     platform::from_path(m_dir / "scenario.ini")};
+                           u"--scenario",     platform::from_path(m_dir / "scenario.ini"),
+                           u"--verbose"};
         ASSERT_EQ(platform::start_process(start, &m_service), 0u);
         ASSERT_TRUE(connected.wait(10000ms)) << "the service did not report";
         ASSERT_EQ(waiter.ReadyRead(), 1);
