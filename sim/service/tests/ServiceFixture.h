@@ -1,9 +1,7 @@
 #pragma once
 // Runs OrvixService as a real process in a temporary tree and talks to it the way the client
 // library does: a synchronous send pipe, an asynchronous receive pipe, and the control pipe.
-#include "common/config/ConfigConnectionList.h"
-#include "common/config/ConfigKPClient.h"
-#include "common/config/ConfigUser.h"
+#include "orvix_testing/ServiceHarness.h"
 #include "platform/process.h"
 #include "svclib/NamedPipe.h"
 #include "svclib/PipeMessage.h"
@@ -26,20 +24,7 @@ inline std::string U8(const Text& t) {
     return platform::to_utf8(t);
 }
 
-// Reads one message from an asynchronous end whose event fired, growing the buffer once.
-inline std::optional<Text> ReadOne(CNamedPipe& pipe) {
-    std::vector<char16_t> buffer(256, 0);
-    std::uint32_t size = static_cast<std::uint32_t>(buffer.size() * 2);
-    std::uint32_t n = pipe.PipeReadFile(buffer.data(), &size);
-    if (n == 0 && pipe.GetLastResult() == PIPE_E_MORE_DATA) {
-        buffer.assign(size / 2 + 1, 0);
-        size = static_cast<std::uint32_t>(buffer.size() * 2);
-        n = pipe.PipeReadFile(buffer.data(), &size);
-    }
-    if (n == 0)
-        return std::nullopt;
-    return Text(buffer.data(), n / 2);
-}
+using orvix_testing::ReadOne;
 
 // The library's side of the two pipes.
 struct Library {
@@ -105,104 +90,60 @@ struct Library {
     }
 };
 
-class ServiceFixture : public ::testing::Test {
+// The program's temporary tree; each test gets its own folder and pipe folder in it.
+class ServiceEnvironment : public orvix_testing::TreeEnvironment {
+  public:
+    ServiceEnvironment()
+        : TreeEnvironment("service-test", {{"ORVIX_REGISTRY_DIR", "registry"},
+                                           {"ORVIX_COMMON_DOCUMENTS", "documents"},
+                                           {"ORVIX_TEMP", "temp"}}) {}
+};
+
+class ServiceFixture : public orvix_testing::ServiceTestBase {
   protected:
     static constexpr char16_t kToService[] = u"OrvixTestSCtoSvc";
     static constexpr char16_t kToClient[] = u"OrvixTestSvctoSC";
     static constexpr char16_t kControl[] = u"OrvixTestControl";
 
     void SetUp() override {
-        char pattern[] = "/tmp/orvix-service-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
+        m_dir = ServiceEnvironment::NewTestFolder();
         ::setenv("ORVIX_PIPE_DIR", (m_dir / "pipes").c_str(), 1);
-        CConfigFile::SetConfigFolder(platform::from_path(m_dir));
-        CConfigKPClient client;
-        client.GetClientInfo().SetPipeSCToSvc(kToService);
-        client.GetClientInfo().SetPipeSvcToSC(kToClient);
-        ASSERT_EQ(client.Save(), 1) << std::hex << client.GetLastResult();
-        WriteProfiles({{u"office", u"user@example.jp", u"pw"},
-                       {u"noaccount", u"user@example.jp", u""},
-                       {u"cert", u"u", u"p"},
-                       {u"auth", u"u", u"p"},
-                       {u"disabled", u"u", u"p"},
-                       {u"drop", u"u", u"p"},
-                       {u"silent", u"u", u"p"},
-                       {u"接続", u"u", u"p"}});
+        ASSERT_TRUE(orvix_testing::WriteClientFile(m_dir, kToService, kToClient, false));
+        ASSERT_TRUE(orvix_testing::WriteProfiles(m_dir, {{u"office", u"user@example.jp", u"pw"},
+                                                         {u"noaccount", u"user@example.jp", u""},
+                                                         {u"cert", u"u", u"p"},
+                                                         {u"auth", u"u", u"p"},
+                                                         {u"disabled", u"u", u"p"},
+                                                         {u"drop", u"u", u"p"},
+                                                         {u"silent", u"u", u"p"},
+                                                         {u"接続", u"u", u"p"}}));
     }
 
     void TearDown() override {
-        if (m_service.valid()) {
-            Control(u"quit");
-            if (!m_service.wait(5000ms))
-                m_service.terminate();
-            m_service.wait(5000ms);
-        }
+        ServiceTestBase::TearDown();
         ::unsetenv("ORVIX_PIPE_DIR");
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
 
-    struct ProfileEntry {
-        Text name, user, password;
-    };
-    void WriteProfiles(const std::vector<ProfileEntry>& profiles) {
-        CConfigConnectionList list;
-        for (const ProfileEntry& p : profiles) {
-            CConfigConnectionConInfo* record = list.AddConnectionItem();
-            ASSERT_NE(record, nullptr);
-            record->SetName(p.name);
-            record->SetUser(p.user);
-            record->SetPassword(p.password);
-        }
-        ASSERT_EQ(list.Save(), 1);
-    }
+    void WriteScenario(const std::string& text) { orvix_testing::WriteScenario(m_dir, text); }
 
-    void WriteScenario(const std::string& text) { std::ofstream(m_dir / "scenario.ini") << text; }
-
-    // Starts the service and waits until its pipes exist.
+    // Starts the service and waits until its pipes exist. Its trace (a line for every command,
+    // many in some tests) is on standard error only with ORVIX_TEST_SERVICE_VERBOSE set.
     void Start(std::vector<Text> extra = {}, std::uint32_t pipeWaitMs = 300) {
-        const Text ready = u"OrvixTestReady";
-        Event recv(Event::Reset::Auto), connected(Event::Reset::Auto);
-        CNamedPipe waiter;
-        ASSERT_EQ(waiter.PipeOpenNamedPipe((u"\\\\.\\pipe\\" + ready).c_str(), 0, true, &recv,
-                                           &connected),
-                  1);
-        platform::StartOptions start;
-        start.program = ORVIX_SERVICE_PROGRAM;
-        start.arguments = {u"--dir",          platform::from_path(m_dir),
-                           u"--control",      kControl,
-                           u"--notify-ready", ready,
-                           u"--pipe-wait",    platform::to_text(std::to_string(pipeWaitMs))};
-        if (std::filesystem::exists(m_dir / "scenario.ini")) {
-            start.arguments.push_back(u"--scenario");
-            start.arguments.push_back(platform::from_path(m_dir / "scenario.ini"));
-        }
-        start.arguments.insert(start.arguments.end(), extra.begin(), extra.end());
-        if (std::getenv("ORVIX_TEST_SERVICE_VERBOSE"))
-            start.arguments.push_back(u"--verbose");
-        ASSERT_EQ(platform::start_process(start, &m_service), 0u);
-        ASSERT_TRUE(connected.wait(10000ms)) << "the service did not report";
-        ASSERT_EQ(waiter.ReadyRead(), 1);
-        ASSERT_TRUE(recv.wait(10000ms));
-        EXPECT_EQ(ReadOne(waiter).value_or(u"nothing"), u"ready");
+        ASSERT_TRUE(
+            m_service.Start({.dir = m_dir,
+                             .control = kControl,
+                             .pipeWaitMs = pipeWaitMs,
+                             .extra = std::move(extra),
+                             .verbose = std::getenv("ORVIX_TEST_SERVICE_VERBOSE") != nullptr}));
     }
 
     Text SendPipe() const { return Text(u"\\\\.\\pipe\\") + kToService; }
     Text RecvPipe() const { return Text(u"\\\\.\\pipe\\") + kToClient; }
 
-    // Sends one control command on a fresh control connection; the answer, or "" when none.
-    std::string Control(const Text& command) {
-        Event event(Event::Reset::Auto);
-        CNamedPipe control;
-        if (!control.PipeOpenNamedPipe((Text(u"\\\\.\\pipe\\") + kControl).c_str(), 0, false,
-                                       &event, nullptr))
-            return "";
-        if (!control.PipeWriteFile(command.c_str()) || !event.wait(5000ms))
-            return "";
-        return U8(ReadOne(control).value_or(u""));
-    }
-
-    std::filesystem::path m_dir;
-    platform::Process m_service;
+    // Sends one control command on a fresh control connection (also to a service this fixture
+    // did not start); the answer, or "" when none.
+    std::string Control(const Text& command) { return orvix_testing::Control(kControl, command); }
 };
+
+inline ::testing::Environment* const g_serviceEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);

@@ -2,6 +2,10 @@
 // library at a time, the control pipe and the background mode.
 #include "ServiceFixture.h"
 
+#include "common/config/ConfigConnectionList.h"
+#include "common/config/ConfigUser.h"
+#include "platform/fs.h"
+
 #include <regex>
 
 namespace {
