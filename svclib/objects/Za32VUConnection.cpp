@@ -1,6 +1,7 @@
 #include "Za32VUConnection.h"
 
 #include "Kp32ClientSC.h"
+#include "PropertyValues.h"
 #include "Za32VUEnumConnections.h"
 #include "Za32VUEvent.h"
 
@@ -15,11 +16,6 @@ constexpr char16_t kNoAddress[] = u"0.0.0.0";
 constexpr Milliseconds kStatusAnswerWait{1000};
 constexpr ULONG kMaskConnectDone = SCEVENT_CONNECTED | SCEVENT_DISCONNECTED; // 10
 constexpr ULONG kAllEvents = 0xFFFF;
-
-HRESULT ReturnText(BSTR* pVal, TextView text) {
-    *pVal = alloc_bstr(text);
-    return *pVal ? S_OK : E_OUTOFMEMORY;
-}
 
 } // namespace
 
@@ -77,29 +73,24 @@ CConfigConnectionConInfo* CZa32VUConnection::Record(const char16_t* method) cons
     return m_pConInfo;
 }
 
-HRESULT CZa32VUConnection::GetText(const char16_t* method, BSTR* pVal,
-                                   const Text& (CConfigConnectionConInfo::*getter)() const) {
-    CConfigConnectionConInfo* record = Record(method);
-    if (!record)
-        return E_OUTOFMEMORY;
-    if (!pVal)
-        return E_POINTER;
-    return ReturnText(pVal, (record->*getter)());
+template <typename Stored, typename Out>
+HRESULT CZa32VUConnection::Get(const char16_t* method, Out* pVal, Stored (ConInfo::*getter)() const,
+                               ValueConverter<Stored, Out> convert) {
+    const ConInfo* record = Record(method);
+    return record ? ReadValue<ConInfo>(*record, getter, pVal, convert) : E_OUTOFMEMORY;
 }
 
-HRESULT CZa32VUConnection::GetFlag(const char16_t* method, VARIANT_BOOL* pVal,
-                                   int (CConfigConnectionConInfo::*getter)() const) {
-    CConfigConnectionConInfo* record = Record(method);
-    if (!record)
-        return E_OUTOFMEMORY;
-    if (!pVal)
-        return E_POINTER;
-    *pVal = to_variant_bool((record->*getter)() == 1);
-    return S_OK;
+template <typename Stored>
+HRESULT CZa32VUConnection::Put(const char16_t* method, void (ConInfo::*setter)(Stored),
+                               std::type_identity_t<Stored> value) {
+    ConInfo* record = Record(method);
+    return record ? WriteValue<ConInfo>(*record, setter, value) : E_OUTOFMEMORY;
 }
+
+// ---- Properties -------------------------------------------------------------------------------
 
 HRESULT CZa32VUConnection::get_Name(BSTR* pVal) {
-    return GetText(u"get_Name", pVal, &CConfigConnectionConInfo::GetName);
+    return Get(u"get_Name", pVal, &ConInfo::GetName, AsText);
 }
 
 HRESULT CZa32VUConnection::put_Name(BSTR newVal) {
@@ -120,45 +111,24 @@ HRESULT CZa32VUConnection::put_Name(BSTR newVal) {
 }
 
 HRESULT CZa32VUConnection::get_BrokerUrl(BSTR* pVal) {
-    return GetText(u"get_BrokerUrl", pVal, &CConfigConnectionConInfo::GetBroker);
+    return Get(u"get_BrokerUrl", pVal, &ConInfo::GetBroker, AsText);
 }
-
 HRESULT CZa32VUConnection::put_BrokerUrl(BSTR newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_BrokerUrl");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetBroker(bstr_view(newVal));
-    return S_OK;
+    return Put(u"put_BrokerUrl", &ConInfo::SetBroker, bstr_view(newVal));
 }
 
 HRESULT CZa32VUConnection::get_NetworkLayer(ULONG* pVal) {
-    CConfigConnectionConInfo* record = Record(u"get_NetworkLayer");
-    if (!record)
-        return E_OUTOFMEMORY;
-    if (!pVal)
-        return E_POINTER;
-    *pVal = static_cast<ULONG>(record->GetLayer());
-    return S_OK;
+    return Get(u"get_NetworkLayer", pVal, &ConInfo::GetLayer, AsNumber);
 }
-
 HRESULT CZa32VUConnection::put_NetworkLayer(ULONG newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_NetworkLayer");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetLayer(static_cast<int>(newVal));
-    return S_OK;
+    return Put(u"put_NetworkLayer", &ConInfo::SetLayer, static_cast<int>(newVal));
 }
 
 HRESULT CZa32VUConnection::get_Encryption(VARIANT_BOOL* pVal) {
-    return GetFlag(u"get_Encryption", pVal, &CConfigConnectionConInfo::GetEncryption);
+    return Get(u"get_Encryption", pVal, &ConInfo::GetEncryption, AsFlag);
 }
-
 HRESULT CZa32VUConnection::put_Encryption(VARIANT_BOOL newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_Encryption");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetEncryption(IsVariantTrue(newVal) ? 1 : 0);
-    return S_OK;
+    return Put(u"put_Encryption", &ConInfo::SetEncryption, FlagOf(newVal));
 }
 
 HRESULT CZa32VUConnection::SetUser(BSTR user, BSTR password) {
@@ -183,106 +153,54 @@ HRESULT CZa32VUConnection::GetUser(BSTR* user, BSTR* password) {
     const HRESULT hr = get_UserName(user);
     if (failed(hr))
         return hr;
-    if (!record->GetPassword().empty()) {
-        *password = alloc_bstr(record->GetPassword());
-        if (!*password)
-            return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    return AsTextOrNull(record->GetPassword(), password);
 }
 
 HRESULT CZa32VUConnection::get_KeepConnect(VARIANT_BOOL* pVal) {
-    return GetFlag(u"get_KeepConnect", pVal, &CConfigConnectionConInfo::GetKeepconnect);
+    return Get(u"get_KeepConnect", pVal, &ConInfo::GetKeepconnect, AsFlag);
 }
-
 HRESULT CZa32VUConnection::put_KeepConnect(VARIANT_BOOL newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_KeepConnect");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetKeepconnect(IsVariantTrue(newVal) ? 1 : 0);
-    return S_OK;
+    return Put(u"put_KeepConnect", &ConInfo::SetKeepconnect, FlagOf(newVal));
 }
 
+// The user name reads as null when none is stored.
 HRESULT CZa32VUConnection::get_UserName(BSTR* pVal) {
-    CConfigConnectionConInfo* record = Record(u"get_UserName");
-    if (!record)
-        return E_OUTOFMEMORY;
-    if (!pVal)
-        return E_POINTER;
-    *pVal = nullptr;
-    if (record->GetUser().empty())
-        return S_OK;
-    return ReturnText(pVal, record->GetUser());
+    return Get(u"get_UserName", pVal, &ConInfo::GetUser, AsTextOrNull);
 }
-
 HRESULT CZa32VUConnection::put_UserName(BSTR newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_UserName");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetUser(bstr_view(newVal));
-    return S_OK;
+    return Put(u"put_UserName", &ConInfo::SetUser, bstr_view(newVal));
 }
 
 HRESULT CZa32VUConnection::put_Password(BSTR newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_Password");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetPassword(bstr_view(newVal));
-    return S_OK;
+    return Put(u"put_Password", &ConInfo::SetPassword, bstr_view(newVal));
 }
 
 HRESULT CZa32VUConnection::get_ServerCertCheck(VARIANT_BOOL* pVal) {
-    return GetFlag(u"get_ServerCertCheck", pVal, &CConfigConnectionConInfo::GetServerCertCheck);
+    return Get(u"get_ServerCertCheck", pVal, &ConInfo::GetServerCertCheck, AsFlag);
 }
-
 HRESULT CZa32VUConnection::put_ServerCertCheck(VARIANT_BOOL newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_ServerCertCheck");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetServerCertCheck(IsVariantTrue(newVal) ? 1 : 0);
-    return S_OK;
+    return Put(u"put_ServerCertCheck", &ConInfo::SetServerCertCheck, FlagOf(newVal));
 }
 
 HRESULT CZa32VUConnection::get_V6Conn(VARIANT_BOOL* pVal) {
-    return GetFlag(u"get_V6Conn", pVal, &CConfigConnectionConInfo::GetV6Conn);
+    return Get(u"get_V6Conn", pVal, &ConInfo::GetV6Conn, AsFlag);
 }
-
 HRESULT CZa32VUConnection::put_V6Conn(VARIANT_BOOL newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_V6Conn");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetV6Conn(IsVariantTrue(newVal) ? 1 : 0);
-    return S_OK;
+    return Put(u"put_V6Conn", &ConInfo::SetV6Conn, FlagOf(newVal));
 }
 
 HRESULT CZa32VUConnection::get_BrokerUrlV6(BSTR* pVal) {
-    return GetText(u"get_BrokerUrlV6", pVal, &CConfigConnectionConInfo::GetBrokerV6);
+    return Get(u"get_BrokerUrlV6", pVal, &ConInfo::GetBrokerV6, AsText);
 }
-
 HRESULT CZa32VUConnection::put_BrokerUrlV6(BSTR newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_BrokerUrlV6");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetBrokerV6(bstr_view(newVal));
-    return S_OK;
+    return Put(u"put_BrokerUrlV6", &ConInfo::SetBrokerV6, bstr_view(newVal));
 }
 
 HRESULT CZa32VUConnection::get_BrokerNumber(ULONG* pVal) {
-    CConfigConnectionConInfo* record = Record(u"get_BrokerNumber");
-    if (!record)
-        return E_OUTOFMEMORY;
-    if (!pVal)
-        return E_POINTER;
-    *pVal = record->GetBrokerNumber();
-    return S_OK;
+    return Get(u"get_BrokerNumber", pVal, &ConInfo::GetBrokerNumber, AsNumber);
 }
-
 HRESULT CZa32VUConnection::put_BrokerNumber(ULONG newVal) {
-    CConfigConnectionConInfo* record = Record(u"put_BrokerNumber");
-    if (!record)
-        return E_OUTOFMEMORY;
-    record->SetBrokerNumber(newVal);
-    return S_OK;
+    return Put(u"put_BrokerNumber", &ConInfo::SetBrokerNumber, newVal);
 }
 
 HRESULT CZa32VUConnection::Save() {
@@ -519,7 +437,7 @@ HRESULT CZa32VUConnection::GetLastInformation(BSTR* pbstrInfo) {
     const Text text = GetLastInformationText();
     if (text.empty())
         return S_FALSE;
-    return ReturnText(pbstrInfo, text);
+    return AsText(text, pbstrInfo);
 }
 
 HRESULT CZa32VUConnection::GetIPAddress(BSTR* pbstrIPAddress) {
@@ -529,7 +447,7 @@ HRESULT CZa32VUConnection::GetIPAddress(BSTR* pbstrIPAddress) {
     LockGuard lock(m_csInfo);
     if (m_ulStatus != SCSTATUS_CONNECTED)
         return S_FALSE;
-    return ReturnText(pbstrIPAddress, m_strIPAddress);
+    return AsText(m_strIPAddress, pbstrIPAddress);
 }
 
 HRESULT CZa32VUConnection::GetLastInformationMsgId(ULONG* msgid) {

@@ -3,6 +3,7 @@
 // the connections file, owned by the enumerator, and adds what the service reported for this
 // name: the status, the tunnel address and the last information text. Commands go to the
 // service through the client object; the receive thread updates the live values.
+#include "PropertyValues.h"
 #include "ScModule.h"
 
 #include "common/config/ConfigConnectionList.h"
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 class CKp32ClientSC;
 class CZa32VUEnumConnections;
@@ -87,12 +89,18 @@ class CZa32VUConnection final
     platform::Text GetLastInformationText() const;
 
   private:
+    using ConInfo = CConfigConnectionConInfo;
+
     // The record, or null after a log line "LIB_SC:{CZa32VUConnection::<method>} m_pConInfo NULL".
-    CConfigConnectionConInfo* Record(const char16_t* method) const;
-    platform::HRESULT GetText(const char16_t* method, platform::BSTR* pVal,
-                              const platform::Text& (CConfigConnectionConInfo::*getter)() const);
-    platform::HRESULT GetFlag(const char16_t* method, platform::VARIANT_BOOL* pVal,
-                              int (CConfigConnectionConInfo::*getter)() const);
+    ConInfo* Record(const char16_t* method) const;
+    // A property of the record, read through `getter` and `convert` or written through `setter`;
+    // without a record, E_OUTOFMEMORY after the log line of Record(method).
+    template <typename Stored, typename Out>
+    platform::HRESULT Get(const char16_t* method, Out* pVal, Stored (ConInfo::*getter)() const,
+                          ValueConverter<Stored, Out> convert);
+    template <typename Stored>
+    platform::HRESULT Put(const char16_t* method, void (ConInfo::*setter)(Stored),
+                          std::type_identity_t<Stored> value);
     platform::HRESULT SendCommand(platform::ULONG command, platform::LONG flag);
 
     mutable platform::Lock m_csInfo; // name, status, address, message id, information text

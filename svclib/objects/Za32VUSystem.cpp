@@ -1,6 +1,7 @@
 #include "Za32VUSystem.h"
 
 #include "Kp32ClientSC.h"
+#include "PropertyValues.h"
 
 #include "svclib/PipeMessage.h"
 
@@ -12,25 +13,18 @@ namespace {
 
 constexpr char16_t kPipePrefix[] = u"\\\\.\\pipe\\";
 
-HRESULT ReturnText(BSTR* pVal, TextView text) {
-    if (!pVal)
-        return E_POINTER;
-    *pVal = alloc_bstr(text);
-    return *pVal ? S_OK : E_OUTOFMEMORY;
-}
+// The records of orvixclient.dat and user.dat.
+using ClientInfo = CConfigKPClientClientInfo;
+using NetworkInfo = CConfigKPClientNetworkInfo;
+using TimeInfo = CConfigKPClientTimeInfo;
+using ServerInfo = CConfigKPClientServerInfo;
+using LogInfo = CConfigUserLogInfo;
+using SCInfo = CConfigUserSCInfo;
+using ProxyInfo = CConfigUserProxyInfo;
 
-HRESULT ReturnNumber(ULONG* pVal, std::int64_t value) {
-    if (!pVal)
-        return E_POINTER;
-    *pVal = static_cast<ULONG>(value);
-    return S_OK;
-}
-
-HRESULT ReturnFlag(VARIANT_BOOL* pVal, int flag) {
-    if (!pVal)
-        return E_POINTER;
-    *pVal = to_variant_bool(flag == 1);
-    return S_OK;
+// The window position reads as S_FALSE, the output untouched, when none is stored.
+HRESULT AsPosition(int value, ULONG* out) {
+    return value == SCInfo::kNoPosition ? S_FALSE : AsNumber(value, out);
 }
 
 // The point of GetSCPosition / SetSCPosition through IDispatch: one 64-bit integer, x in the low
@@ -137,6 +131,42 @@ const DispatchTable& CZa32VUSystem::dispatch_table() {
     return table;
 }
 
+// ---- Records ----------------------------------------------------------------------------------
+
+// Each record type has one place in the two files.
+template <> ClientInfo& CZa32VUSystem::Record() {
+    return m_kpClient.GetClientInfo();
+}
+template <> NetworkInfo& CZa32VUSystem::Record() {
+    return m_kpClient.GetNetworkInfo();
+}
+template <> TimeInfo& CZa32VUSystem::Record() {
+    return m_kpClient.GetTimeInfo();
+}
+template <> ServerInfo& CZa32VUSystem::Record() {
+    return m_kpClient.GetServerInfo();
+}
+template <> LogInfo& CZa32VUSystem::Record() {
+    return m_user.GetLogInfo();
+}
+template <> SCInfo& CZa32VUSystem::Record() {
+    return m_user.GetSCInfo();
+}
+template <> ProxyInfo& CZa32VUSystem::Record() {
+    return m_user.GetProxyInfo();
+}
+
+template <typename Rec, typename Stored, typename Out>
+HRESULT CZa32VUSystem::Get(Out* pVal, Stored (Rec::*getter)() const,
+                           ValueConverter<Stored, Out> convert) {
+    return ReadValue<Rec>(Record<Rec>(), getter, pVal, convert);
+}
+
+template <typename Rec, typename Stored>
+HRESULT CZa32VUSystem::Put(void (Rec::*setter)(Stored), std::type_identity_t<Stored> value) {
+    return WriteValue<Rec>(Record<Rec>(), setter, value);
+}
+
 HRESULT CZa32VUSystem::final_construct() {
     // The updater answers to the same controlling unknown as this object.
     return create_aggregated<CZa32VUUpdater>(controlling_unknown(), m_pUpdaterUnknown, &m_pUpdater);
@@ -186,13 +216,7 @@ HRESULT CZa32VUSystem::Initialize() {
 }
 
 HRESULT CZa32VUSystem::GetUpdateListUrl(BSTR* pVal) {
-    if (!pVal)
-        return E_POINTER;
-    *pVal = nullptr;
-    const Text& url = m_kpClient.GetServerInfo().GetLatestList();
-    if (url.empty())
-        return S_OK;
-    return ReturnText(pVal, url);
+    return Get(pVal, &ServerInfo::GetLatestList, AsTextOrNull);
 }
 
 ULONG CZa32VUSystem::GetUpdateCheck() {
@@ -218,239 +242,204 @@ HRESULT CZa32VUSystem::SendCommand(const char16_t* method, ULONG command, const 
 // ---- Client file ------------------------------------------------------------------------------
 
 HRESULT CZa32VUSystem::get_ProductName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetProduct());
+    return Get(pVal, &ClientInfo::GetProduct, AsText);
 }
 HRESULT CZa32VUSystem::get_ProductVersion(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetVersion());
+    return Get(pVal, &ClientInfo::GetVersion, AsText);
 }
 HRESULT CZa32VUSystem::get_ServiceName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetService());
+    return Get(pVal, &ClientInfo::GetService, AsText);
 }
 HRESULT CZa32VUSystem::get_UninstallerName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetUninstall());
+    return Get(pVal, &ClientInfo::GetUninstall, AsText);
 }
 HRESULT CZa32VUSystem::get_DriverName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetDriver());
+    return Get(pVal, &ClientInfo::GetDriver, AsText);
 }
 HRESULT CZa32VUSystem::get_InfFileName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetInf());
+    return Get(pVal, &ClientInfo::GetInf, AsText);
 }
 HRESULT CZa32VUSystem::get_NetworkName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetName());
+    return Get(pVal, &ClientInfo::GetName, AsText);
 }
 HRESULT CZa32VUSystem::get_Hardwareid(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetHardwareId());
+    return Get(pVal, &ClientInfo::GetHardwareId, AsText);
 }
 HRESULT CZa32VUSystem::get_RegistryName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetRegistry());
+    return Get(pVal, &ClientInfo::GetRegistry, AsText);
 }
 HRESULT CZa32VUSystem::get_InstallFolderName(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetClientInfo().GetInstallFolder());
+    return Get(pVal, &ClientInfo::GetInstallFolder, AsText);
 }
 
 HRESULT CZa32VUSystem::get_MTUSize(ULONG* pVal) {
-    return ReturnNumber(pVal, m_kpClient.GetNetworkInfo().GetMTU());
+    return Get(pVal, &NetworkInfo::GetMTU, AsNumber);
 }
 HRESULT CZa32VUSystem::put_MTUSize(ULONG newVal) {
     // The record keeps the value within its range; a value beyond int counts as too large.
-    m_kpClient.GetNetworkInfo().SetMTU(newVal > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(newVal));
-    return S_OK;
+    return Put(&NetworkInfo::SetMTU, newVal > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::get_KeepAlive(ULONG* pVal) {
-    return ReturnNumber(pVal, m_kpClient.GetTimeInfo().GetKeepalive());
+    return Get(pVal, &TimeInfo::GetKeepalive, AsNumber);
 }
 HRESULT CZa32VUSystem::put_KeepAlive(ULONG newVal) {
-    m_kpClient.GetTimeInfo().SetKeepalive(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&TimeInfo::SetKeepalive, static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::get_RetryInterval(ULONG* pVal) {
-    return ReturnNumber(pVal, m_kpClient.GetTimeInfo().GetRetrytime());
+    return Get(pVal, &TimeInfo::GetRetrytime, AsNumber);
 }
 HRESULT CZa32VUSystem::put_RetryInterval(ULONG newVal) {
-    m_kpClient.GetTimeInfo().SetRetrytime(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&TimeInfo::SetRetrytime, static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::get_RetryCount(ULONG* pVal) {
-    return ReturnNumber(pVal, m_kpClient.GetTimeInfo().GetRetrycount());
+    return Get(pVal, &TimeInfo::GetRetrycount, AsNumber);
 }
 HRESULT CZa32VUSystem::put_RetryCount(ULONG newVal) {
-    m_kpClient.GetTimeInfo().SetRetrycount(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&TimeInfo::SetRetrycount, static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::SetRetryParameters(ULONG Interval, ULONG Count) {
-    m_kpClient.GetTimeInfo().SetRetrytime(static_cast<int>(Interval));
-    m_kpClient.GetTimeInfo().SetRetrycount(static_cast<int>(Count));
+    TimeInfo& time = Record<TimeInfo>();
+    time.SetRetrytime(static_cast<int>(Interval));
+    time.SetRetrycount(static_cast<int>(Count));
     return S_OK;
 }
 HRESULT CZa32VUSystem::GetRetryParameters(ULONG* pInterval, ULONG* pCount) {
     if (!pInterval || !pCount)
         return E_POINTER;
-    *pInterval = static_cast<ULONG>(m_kpClient.GetTimeInfo().GetRetrytime());
-    *pCount = static_cast<ULONG>(m_kpClient.GetTimeInfo().GetRetrycount());
+    const TimeInfo& time = Record<TimeInfo>();
+    *pInterval = static_cast<ULONG>(time.GetRetrytime());
+    *pCount = static_cast<ULONG>(time.GetRetrycount());
     return S_OK;
 }
 
 HRESULT CZa32VUSystem::get_EnvCheckToolURL(BSTR* pVal) {
-    return ReturnText(pVal, m_kpClient.GetServerInfo().GetEnvCheckTool());
+    return Get(pVal, &ServerInfo::GetEnvCheckTool, AsText);
 }
 
 HRESULT CZa32VUSystem::get_CtrlServer(BSTR* pVal) {
-    if (!pVal)
-        return E_POINTER;
-    *pVal = nullptr;
-    const Text& server = m_kpClient.GetServerInfo().GetCtrlServer();
-    return server.empty() ? S_OK : ReturnText(pVal, server);
+    return Get(pVal, &ServerInfo::GetCtrlServer, AsTextOrNull);
 }
 HRESULT CZa32VUSystem::put_CtrlServer(BSTR) {
     return S_OK; // accepted and ignored: the control server comes from the installation
 }
 HRESULT CZa32VUSystem::get_CtrlServerV6(BSTR* pVal) {
-    if (!pVal)
-        return E_POINTER;
-    *pVal = nullptr;
-    const Text& server = m_kpClient.GetServerInfo().GetCtrlServerV6();
-    return server.empty() ? S_OK : ReturnText(pVal, server);
+    return Get(pVal, &ServerInfo::GetCtrlServerV6, AsTextOrNull);
 }
 HRESULT CZa32VUSystem::put_CtrlServerV6(BSTR) {
     return S_OK;
 }
 
 HRESULT CZa32VUSystem::get_StartupSetting(VARIANT_BOOL* pVal) {
-    return ReturnFlag(pVal, m_kpClient.GetServerInfo().GetStartup());
+    return Get(pVal, &ServerInfo::GetStartup, AsFlag);
 }
 HRESULT CZa32VUSystem::put_StartupSetting(VARIANT_BOOL newVal) {
-    m_kpClient.GetServerInfo().SetStartup(IsVariantTrue(newVal) ? 1 : 0);
-    return S_OK;
+    return Put(&ServerInfo::SetStartup, FlagOf(newVal));
 }
 
 // ---- User file --------------------------------------------------------------------------------
 
 HRESULT CZa32VUSystem::get_LogFileName(BSTR* pVal) {
-    return ReturnText(pVal, m_user.GetLogInfo().GetPathname());
+    return Get(pVal, &LogInfo::GetPathname, AsText);
 }
 HRESULT CZa32VUSystem::put_LogFileName(BSTR newVal) {
-    m_user.GetLogInfo().SetPathname(bstr_view(newVal));
-    return S_OK;
+    return Put(&LogInfo::SetPathname, bstr_view(newVal));
 }
 HRESULT CZa32VUSystem::get_LogLevel(ULONG* pVal) {
-    return ReturnNumber(pVal, m_user.GetLogInfo().GetLevel());
+    return Get(pVal, &LogInfo::GetLevel, AsNumber);
 }
 HRESULT CZa32VUSystem::put_LogLevel(ULONG newVal) {
-    m_user.GetLogInfo().SetLevel(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&LogInfo::SetLevel, static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::GetLogInformation(BSTR* pbstrLogFile, ULONG* pLevel) {
     if (!pbstrLogFile || !pLevel)
         return E_POINTER;
-    *pLevel = static_cast<ULONG>(m_user.GetLogInfo().GetLevel());
-    return ReturnText(pbstrLogFile, m_user.GetLogInfo().GetPathname());
+    const LogInfo& log = Record<LogInfo>();
+    *pLevel = static_cast<ULONG>(log.GetLevel());
+    return AsText(log.GetPathname(), pbstrLogFile);
 }
 HRESULT CZa32VUSystem::SetLogInformation(BSTR bstrLogFile, ULONG Level) {
-    m_user.GetLogInfo().SetPathname(bstr_view(bstrLogFile));
-    m_user.GetLogInfo().SetLevel(static_cast<int>(Level));
+    LogInfo& log = Record<LogInfo>();
+    log.SetPathname(bstr_view(bstrLogFile));
+    log.SetLevel(static_cast<int>(Level));
     return S_OK;
 }
 HRESULT CZa32VUSystem::get_Log(VARIANT_BOOL* pVal) {
-    return ReturnFlag(pVal, m_user.GetLogInfo().GetLog());
+    return Get(pVal, &LogInfo::GetLog, AsFlag);
 }
 HRESULT CZa32VUSystem::put_Log(VARIANT_BOOL newVal) {
-    m_user.GetLogInfo().SetLog(IsVariantTrue(newVal) ? 1 : 0);
-    return S_OK;
+    return Put(&LogInfo::SetLog, FlagOf(newVal));
 }
 
 HRESULT CZa32VUSystem::get_SCPosX(ULONG* pVal) {
-    if (!pVal)
-        return E_POINTER;
-    const int x = m_user.GetSCInfo().GetX();
-    if (x == CConfigUserSCInfo::kNoPosition)
-        return S_FALSE;
-    *pVal = static_cast<ULONG>(x);
-    return S_OK;
+    return Get(pVal, &SCInfo::GetX, AsPosition);
 }
 HRESULT CZa32VUSystem::put_SCPosX(ULONG newVal) {
-    m_user.GetSCInfo().SetX(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&SCInfo::SetX, static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::get_SCPosY(ULONG* pVal) {
-    if (!pVal)
-        return E_POINTER;
-    const int y = m_user.GetSCInfo().GetY();
-    if (y == CConfigUserSCInfo::kNoPosition)
-        return S_FALSE;
-    *pVal = static_cast<ULONG>(y);
-    return S_OK;
+    return Get(pVal, &SCInfo::GetY, AsPosition);
 }
 HRESULT CZa32VUSystem::put_SCPosY(ULONG newVal) {
-    m_user.GetSCInfo().SetY(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&SCInfo::SetY, static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::GetSCPosition(tagPOINT* point) {
     if (!point)
         return E_POINTER;
-    const CConfigUserSCInfo& info = m_user.GetSCInfo();
-    if (info.GetX() == CConfigUserSCInfo::kNoPosition)
+    const SCInfo& position = Record<SCInfo>();
+    if (position.GetX() == SCInfo::kNoPosition)
         return S_FALSE;
-    point->x = info.GetX();
-    point->y = info.GetY();
+    point->x = position.GetX();
+    point->y = position.GetY();
     return S_OK;
 }
 HRESULT CZa32VUSystem::SetSCPosition(tagPOINT point) {
-    m_user.GetSCInfo().SetX(point.x);
-    m_user.GetSCInfo().SetY(point.y);
+    SCInfo& position = Record<SCInfo>();
+    position.SetX(point.x);
+    position.SetY(point.y);
     return S_OK;
 }
 HRESULT CZa32VUSystem::get_DontShowWelcome(ULONG* pVal) {
-    return ReturnNumber(pVal, m_user.GetSCInfo().GetDontShowWelcome());
+    return Get(pVal, &SCInfo::GetDontShowWelcome, AsNumber);
 }
 HRESULT CZa32VUSystem::put_DontShowWelcome(ULONG newVal) {
-    m_user.GetSCInfo().SetDontShowWelcome(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&SCInfo::SetDontShowWelcome, static_cast<int>(newVal));
 }
 
 HRESULT CZa32VUSystem::get_ConnSelect(ULONG* pVal) {
-    return ReturnNumber(pVal, m_user.GetProxyInfo().GetConnSelect());
+    return Get(pVal, &ProxyInfo::GetConnSelect, AsNumber);
 }
 HRESULT CZa32VUSystem::put_ConnSelect(ULONG newVal) {
-    m_user.GetProxyInfo().SetConnSelect(static_cast<int>(newVal));
-    return S_OK;
+    return Put(&ProxyInfo::SetConnSelect, static_cast<int>(newVal));
 }
 HRESULT CZa32VUSystem::get_LocalProxyPort(USHORT* pVal) {
-    if (!pVal)
-        return E_POINTER;
-    *pVal = m_user.GetProxyInfo().GetProxyPort();
-    return S_OK;
+    return Get(pVal, &ProxyInfo::GetProxyPort, AsNumber);
 }
 HRESULT CZa32VUSystem::put_LocalProxyPort(USHORT newVal) {
-    m_user.GetProxyInfo().SetProxyPort(newVal);
-    return S_OK;
+    return Put(&ProxyInfo::SetProxyPort, newVal);
 }
 HRESULT CZa32VUSystem::get_LocalProxyHost(BSTR* pVal) {
-    return ReturnText(pVal, m_user.GetProxyInfo().GetProxyHost());
+    return Get(pVal, &ProxyInfo::GetProxyHost, AsText);
 }
 HRESULT CZa32VUSystem::put_LocalProxyHost(BSTR newVal) {
-    m_user.GetProxyInfo().SetProxyHost(bstr_view(newVal));
-    return S_OK;
+    return Put(&ProxyInfo::SetProxyHost, bstr_view(newVal));
 }
 HRESULT CZa32VUSystem::get_LocalProxyUser(BSTR* pVal) {
-    return ReturnText(pVal, m_user.GetProxyInfo().GetProxyUser());
+    return Get(pVal, &ProxyInfo::GetProxyUser, AsText);
 }
 HRESULT CZa32VUSystem::put_LocalProxyUser(BSTR newVal) {
-    m_user.GetProxyInfo().SetProxyUser(bstr_view(newVal));
-    return S_OK;
+    return Put(&ProxyInfo::SetProxyUser, bstr_view(newVal));
 }
 HRESULT CZa32VUSystem::get_LocalProxyPassword(BSTR* pVal) {
-    return ReturnText(pVal, m_user.GetProxyInfo().GetProxyPassword());
+    return Get(pVal, &ProxyInfo::GetProxyPassword, AsText);
 }
 HRESULT CZa32VUSystem::put_LocalProxyPassword(BSTR newVal) {
-    m_user.GetProxyInfo().SetProxyPassword(bstr_view(newVal));
-    return S_OK;
+    return Put(&ProxyInfo::SetProxyPassword, bstr_view(newVal));
 }
 HRESULT CZa32VUSystem::get_UseProxyAuth(VARIANT_BOOL* pVal) {
-    return ReturnFlag(pVal, m_user.GetProxyInfo().GetProxyAuth());
+    return Get(pVal, &ProxyInfo::GetProxyAuth, AsFlag);
 }
 HRESULT CZa32VUSystem::put_UseProxyAuth(VARIANT_BOOL newVal) {
-    m_user.GetProxyInfo().SetProxyAuth(IsVariantTrue(newVal) ? 1 : 0);
-    return S_OK;
+    return Put(&ProxyInfo::SetProxyAuth, FlagOf(newVal));
 }
 
 // ---- Commands and the updater -------------------------------------------------------------------
@@ -491,7 +480,8 @@ HRESULT CZa32VUSystem::GetUpdateInterface(IZa32VUUpdater** ppUpdater) {
     const HRESULT hr = m_pUpdaterUnknown->QueryInterface(IZa32VUUpdater::kIid,
                                                          reinterpret_cast<void**>(ppUpdater));
     if (failed(hr))
-        ScLogFatal(u"LIB_SC:{CZa32VUSystem::GetUpdateInterface} [E%08x]QueryInterface error",
+        ScLogFatal(u"LIB_SC:{CZa32VUSystem::GetUpdateInterface} "
+                   u"[E%08x]QueryInterface error",
                    HrLog(hr));
     return hr;
 }

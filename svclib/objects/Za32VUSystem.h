@@ -3,12 +3,15 @@
 // the two pipe names for the client object, the log settings applied to the library's log
 // target, the inner updater, and the two commands SETCONFUSER and SHUTDOWN. The setters change
 // the records in memory only; nothing here writes either file.
+#include "PropertyValues.h"
 #include "ScModule.h"
 #include "Za32VUUpdater.h"
 
 #include "common/config/ConfigKPClient.h"
 #include "common/config/ConfigUser.h"
 #include "platform/com_dispatch.h"
+
+#include <type_traits>
 
 class CKp32ClientSC;
 
@@ -99,6 +102,15 @@ class CZa32VUSystem final
     void final_release() override;
 
   private:
+    // The record of type Rec in the two files.
+    template <typename Rec> Rec& Record();
+    // A property of a record, read through `getter` and `convert` or written through `setter`.
+    template <typename Rec, typename Stored, typename Out>
+    platform::HRESULT Get(Out* pVal, Stored (Rec::*getter)() const,
+                          ValueConverter<Stored, Out> convert);
+    template <typename Rec, typename Stored>
+    platform::HRESULT Put(void (Rec::*setter)(Stored), std::type_identity_t<Stored> value);
+
     platform::HRESULT SendCommand(const char16_t* method, platform::ULONG command,
                                   const platform::Text& text);
 
