@@ -6,6 +6,7 @@
 #include "svclib/PipeMessage.h"
 
 #include <cstdint>
+#include <tuple>
 
 using namespace platform;
 
@@ -133,27 +134,11 @@ const DispatchTable& CZa32VUSystem::dispatch_table() {
 
 // ---- Records ----------------------------------------------------------------------------------
 
-// Each record type has one place in the two files.
-template <> ClientInfo& CZa32VUSystem::Record() {
-    return m_kpClient.GetClientInfo();
-}
-template <> NetworkInfo& CZa32VUSystem::Record() {
-    return m_kpClient.GetNetworkInfo();
-}
-template <> TimeInfo& CZa32VUSystem::Record() {
-    return m_kpClient.GetTimeInfo();
-}
-template <> ServerInfo& CZa32VUSystem::Record() {
-    return m_kpClient.GetServerInfo();
-}
-template <> LogInfo& CZa32VUSystem::Record() {
-    return m_user.GetLogInfo();
-}
-template <> SCInfo& CZa32VUSystem::Record() {
-    return m_user.GetSCInfo();
-}
-template <> ProxyInfo& CZa32VUSystem::Record() {
-    return m_user.GetProxyInfo();
+template <typename Rec> Rec& CZa32VUSystem::Record() {
+    // Each record type has one place in the two files.
+    return std::get<Rec&>(std::tie(m_kpClient.GetClientInfo(), m_kpClient.GetNetworkInfo(),
+                                   m_kpClient.GetTimeInfo(), m_kpClient.GetServerInfo(),
+                                   m_user.GetLogInfo(), m_user.GetSCInfo(), m_user.GetProxyInfo()));
 }
 
 template <typename Rec, typename Stored, typename Out>
