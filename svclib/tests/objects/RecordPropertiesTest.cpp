@@ -6,9 +6,11 @@
 #include "common/LogOutput.h"
 #include "platform/fs.h"
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <span>
 
 namespace {
 
@@ -56,92 +58,102 @@ class RecordPropertiesTest : public ObjectsTest {
     CLogOutput m_log;
 };
 
+// ---- Property tables --------------------------------------------------------------------------
+
+// A get/put pair of an interface.
+template <typename Interface, typename Value> struct Property {
+    const char* name;
+    HRESULT (Interface::*get)(Value*);
+    HRESULT (Interface::*put)(Value);
+};
+
+// Every value written reads back; an empty text reads as an empty string, or as null for the
+// properties `nullWhenEmpty` names; a getter without an out argument fails.
+template <typename Interface>
+void ExpectTextsRoundTrip(Interface* object, std::span<const Property<Interface, BSTR>> properties,
+                          std::initializer_list<HRESULT (Interface::*)(BSTR*)> nullWhenEmpty = {}) {
+    for (const auto& p : properties) {
+        SCOPED_TRACE(p.name);
+        for (const char16_t* stored : {u"branch-1", u""}) {
+            Bstr value;
+            ASSERT_EQ((object->*p.put)(Bstr(stored).get()), platform::S_OK);
+            EXPECT_EQ((object->*p.get)(value.put()), platform::S_OK);
+            EXPECT_EQ(value.view(), stored);
+            const bool isNull =
+                *stored == u'\0' &&
+                std::find(nullWhenEmpty.begin(), nullWhenEmpty.end(), p.get) != nullWhenEmpty.end();
+            EXPECT_EQ(value.is_null(), isNull) << "empty: " << (*stored == u'\0');
+        }
+        EXPECT_EQ((object->*p.get)(nullptr), platform::E_POINTER);
+    }
+}
+
+template <typename Interface, typename Number>
+void ExpectNumbersRoundTrip(Interface* object,
+                            std::span<const Property<Interface, Number>> properties,
+                            std::initializer_list<Number> values) {
+    for (const auto& p : properties) {
+        SCOPED_TRACE(p.name);
+        for (const Number stored : values) {
+            Number value = 123;
+            ASSERT_EQ((object->*p.put)(stored), platform::S_OK);
+            EXPECT_EQ((object->*p.get)(&value), platform::S_OK);
+            EXPECT_EQ(value, stored);
+        }
+        EXPECT_EQ((object->*p.get)(nullptr), platform::E_POINTER);
+    }
+}
+
+// Only VARIANT_TRUE switches a flag on.
+template <typename Interface>
+void ExpectFlagsRoundTrip(Interface* object,
+                          std::span<const Property<Interface, VARIANT_BOOL>> properties) {
+    for (const auto& p : properties) {
+        SCOPED_TRACE(p.name);
+        for (const VARIANT_BOOL stored :
+             {VARIANT_TRUE, VARIANT_BOOL{1}, VARIANT_TRUE, VARIANT_FALSE, VARIANT_BOOL{-2}}) {
+            VARIANT_BOOL value = 7;
+            ASSERT_EQ((object->*p.put)(stored), platform::S_OK);
+            EXPECT_EQ((object->*p.get)(&value), platform::S_OK);
+            EXPECT_EQ(value, stored == VARIANT_TRUE ? VARIANT_TRUE : VARIANT_FALSE)
+                << "put " << stored;
+        }
+        EXPECT_EQ((object->*p.get)(nullptr), platform::E_POINTER);
+    }
+}
+
 // ---- Connection -------------------------------------------------------------------------------
 
 using IConnection = IZa32VUConnection;
 
-struct TextProperty {
-    const char* name;
-    HRESULT (IConnection::*get)(BSTR*);
-    HRESULT (IConnection::*put)(BSTR);
-    bool emptyIsNull; // an empty value reads as null rather than as an empty text
-};
-constexpr TextProperty kConnectionTexts[] = {
-    {"Name", &IConnection::get_Name, &IConnection::put_Name, false},
-    {"BrokerUrl", &IConnection::get_BrokerUrl, &IConnection::put_BrokerUrl, false},
-    {"BrokerUrlV6", &IConnection::get_BrokerUrlV6, &IConnection::put_BrokerUrlV6, false},
-    {"UserName", &IConnection::get_UserName, &IConnection::put_UserName, true},
-};
-
-struct NumberProperty {
-    const char* name;
-    HRESULT (IConnection::*get)(ULONG*);
-    HRESULT (IConnection::*put)(ULONG);
-};
-constexpr NumberProperty kConnectionNumbers[] = {
-    {"NetworkLayer", &IConnection::get_NetworkLayer, &IConnection::put_NetworkLayer},
-    {"BrokerNumber", &IConnection::get_BrokerNumber, &IConnection::put_BrokerNumber},
-};
-
-struct FlagProperty {
-    const char* name;
-    HRESULT (IConnection::*get)(VARIANT_BOOL*);
-    HRESULT (IConnection::*put)(VARIANT_BOOL);
-};
-constexpr FlagProperty kConnectionFlags[] = {
-    {"Encryption", &IConnection::get_Encryption, &IConnection::put_Encryption},
-    {"KeepConnect", &IConnection::get_KeepConnect, &IConnection::put_KeepConnect},
-    {"ServerCertCheck", &IConnection::get_ServerCertCheck, &IConnection::put_ServerCertCheck},
-    {"V6Conn", &IConnection::get_V6Conn, &IConnection::put_V6Conn},
-};
-
 TEST_F(RecordPropertiesTest, ConnectionPropertiesRoundTrip) {
     auto office = Connection(u"office");
     ASSERT_TRUE(office);
-    IConnection* c = office.get();
-    for (const TextProperty& p : kConnectionTexts) {
-        SCOPED_TRACE(p.name);
-        Bstr value;
-        ASSERT_EQ((c->*p.put)(Bstr(u"branch-1").get()), platform::S_OK);
-        EXPECT_EQ((c->*p.get)(value.put()), platform::S_OK);
-        EXPECT_EQ(value.view(), u"branch-1");
-        EXPECT_EQ((c->*p.get)(nullptr), platform::E_POINTER);
-        if (p.get == &IConnection::get_Name)
-            continue; // an empty name is not a connection's name
-        ASSERT_EQ((c->*p.put)(Bstr(u"").get()), platform::S_OK);
-        EXPECT_EQ((c->*p.get)(value.put()), platform::S_OK);
-        EXPECT_EQ(value.is_null(), p.emptyIsNull);
-        EXPECT_EQ(value.view(), u"");
-    }
-    for (const NumberProperty& p : kConnectionNumbers) {
-        SCOPED_TRACE(p.name);
-        for (const ULONG stored : {ULONG{0}, ULONG{7}, ULONG{0xFFFFFFFF}}) {
-            ULONG value = 12345;
-            ASSERT_EQ((c->*p.put)(stored), platform::S_OK);
-            EXPECT_EQ((c->*p.get)(&value), platform::S_OK);
-            EXPECT_EQ(value, stored);
-        }
-        EXPECT_EQ((c->*p.get)(nullptr), platform::E_POINTER);
-    }
-    // Only VARIANT_TRUE switches a flag on.
-    const struct {
-        VARIANT_BOOL put;
-        VARIANT_BOOL read;
-    } flagCases[] = {{VARIANT_TRUE, VARIANT_TRUE},
-                     {1, VARIANT_FALSE},
-                     {VARIANT_TRUE, VARIANT_TRUE},
-                     {VARIANT_FALSE, VARIANT_FALSE},
-                     {-2, VARIANT_FALSE}};
-    for (const FlagProperty& p : kConnectionFlags) {
-        SCOPED_TRACE(p.name);
-        for (const auto& test : flagCases) {
-            VARIANT_BOOL value = 7;
-            ASSERT_EQ((c->*p.put)(test.put), platform::S_OK);
-            EXPECT_EQ((c->*p.get)(&value), platform::S_OK);
-            EXPECT_EQ(value, test.read) << "put " << test.put;
-        }
-        EXPECT_EQ((c->*p.get)(nullptr), platform::E_POINTER);
-    }
+    // The name first: an empty name is not a connection's name.
+    Bstr name;
+    ASSERT_EQ(office->put_Name(Bstr(u"branch").get()), platform::S_OK);
+    EXPECT_EQ(office->get_Name(name.put()), platform::S_OK);
+    EXPECT_EQ(name.view(), u"branch");
+    EXPECT_EQ(office->get_Name(nullptr), platform::E_POINTER);
+
+    const Property<IConnection, BSTR> texts[] = {
+        {"BrokerUrl", &IConnection::get_BrokerUrl, &IConnection::put_BrokerUrl},
+        {"BrokerUrlV6", &IConnection::get_BrokerUrlV6, &IConnection::put_BrokerUrlV6},
+        {"UserName", &IConnection::get_UserName, &IConnection::put_UserName},
+    };
+    ExpectTextsRoundTrip<IConnection>(office.get(), texts, {&IConnection::get_UserName});
+    const Property<IConnection, ULONG> numbers[] = {
+        {"NetworkLayer", &IConnection::get_NetworkLayer, &IConnection::put_NetworkLayer},
+        {"BrokerNumber", &IConnection::get_BrokerNumber, &IConnection::put_BrokerNumber},
+    };
+    ExpectNumbersRoundTrip<IConnection, ULONG>(office.get(), numbers, {0, 7, 0xFFFFFFFF});
+    const Property<IConnection, VARIANT_BOOL> flags[] = {
+        {"Encryption", &IConnection::get_Encryption, &IConnection::put_Encryption},
+        {"KeepConnect", &IConnection::get_KeepConnect, &IConnection::put_KeepConnect},
+        {"ServerCertCheck", &IConnection::get_ServerCertCheck, &IConnection::put_ServerCertCheck},
+        {"V6Conn", &IConnection::get_V6Conn, &IConnection::put_V6Conn},
+    };
+    ExpectFlagsRoundTrip<IConnection>(office.get(), flags);
 }
 
 TEST_F(RecordPropertiesTest, ConnectionUserAndPassword) {
@@ -234,77 +246,36 @@ using ISystem = IZa32VUSystem;
 
 TEST_F(RecordPropertiesTest, SystemPropertiesRoundTrip) {
     ISystem* s = m_system.get();
-    const struct {
-        const char* name;
-        HRESULT (ISystem::*get)(ULONG*);
-        HRESULT (ISystem::*put)(ULONG);
-        ULONG value;
-    } numbers[] = {
-        {"MTUSize", &ISystem::get_MTUSize, &ISystem::put_MTUSize, 1280},
-        {"KeepAlive", &ISystem::get_KeepAlive, &ISystem::put_KeepAlive, 30},
-        {"RetryInterval", &ISystem::get_RetryInterval, &ISystem::put_RetryInterval, 90},
-        {"RetryCount", &ISystem::get_RetryCount, &ISystem::put_RetryCount, 5},
-        {"LogLevel", &ISystem::get_LogLevel, &ISystem::put_LogLevel, 3},
-        {"SCPosX", &ISystem::get_SCPosX, &ISystem::put_SCPosX, 0xFFFFFFF6}, // -10
-        {"SCPosY", &ISystem::get_SCPosY, &ISystem::put_SCPosY, 20},
-        {"DontShowWelcome", &ISystem::get_DontShowWelcome, &ISystem::put_DontShowWelcome, 1},
-        {"ConnSelect", &ISystem::get_ConnSelect, &ISystem::put_ConnSelect, 2},
+    const Property<ISystem, ULONG> numbers[] = {
+        {"MTUSize", &ISystem::get_MTUSize, &ISystem::put_MTUSize},
+        {"KeepAlive", &ISystem::get_KeepAlive, &ISystem::put_KeepAlive},
+        {"RetryInterval", &ISystem::get_RetryInterval, &ISystem::put_RetryInterval},
+        {"RetryCount", &ISystem::get_RetryCount, &ISystem::put_RetryCount},
+        {"LogLevel", &ISystem::get_LogLevel, &ISystem::put_LogLevel},
+        {"SCPosX", &ISystem::get_SCPosX, &ISystem::put_SCPosX},
+        {"SCPosY", &ISystem::get_SCPosY, &ISystem::put_SCPosY},
+        {"DontShowWelcome", &ISystem::get_DontShowWelcome, &ISystem::put_DontShowWelcome},
+        {"ConnSelect", &ISystem::get_ConnSelect, &ISystem::put_ConnSelect},
     };
-    for (const auto& p : numbers) {
-        SCOPED_TRACE(p.name);
-        ULONG value = 0;
-        ASSERT_EQ((s->*p.put)(p.value), platform::S_OK);
-        EXPECT_EQ((s->*p.get)(&value), platform::S_OK);
-        EXPECT_EQ(value, p.value);
-        EXPECT_EQ((s->*p.get)(nullptr), platform::E_POINTER);
-    }
-    USHORT port = 0;
-    ASSERT_EQ(s->put_LocalProxyPort(8080), platform::S_OK);
-    EXPECT_EQ(s->get_LocalProxyPort(&port), platform::S_OK);
-    EXPECT_EQ(port, 8080);
-    EXPECT_EQ(s->get_LocalProxyPort(nullptr), platform::E_POINTER);
-
-    const struct {
-        const char* name;
-        HRESULT (ISystem::*get)(BSTR*);
-        HRESULT (ISystem::*put)(BSTR);
-    } texts[] = {
+    // Values within the MTU's range.
+    ExpectNumbersRoundTrip<ISystem, ULONG>(s, numbers, {1280, 128});
+    const Property<ISystem, USHORT> ports[] = {
+        {"LocalProxyPort", &ISystem::get_LocalProxyPort, &ISystem::put_LocalProxyPort},
+    };
+    ExpectNumbersRoundTrip<ISystem, USHORT>(s, ports, {8080, 0xFFFF});
+    const Property<ISystem, BSTR> texts[] = {
         {"LogFileName", &ISystem::get_LogFileName, &ISystem::put_LogFileName},
         {"LocalProxyHost", &ISystem::get_LocalProxyHost, &ISystem::put_LocalProxyHost},
         {"LocalProxyUser", &ISystem::get_LocalProxyUser, &ISystem::put_LocalProxyUser},
         {"LocalProxyPassword", &ISystem::get_LocalProxyPassword, &ISystem::put_LocalProxyPassword},
     };
-    for (const auto& p : texts) {
-        SCOPED_TRACE(p.name);
-        Bstr value;
-        ASSERT_EQ((s->*p.put)(Bstr(u"proxy.example").get()), platform::S_OK);
-        EXPECT_EQ((s->*p.get)(value.put()), platform::S_OK);
-        EXPECT_EQ(value.view(), u"proxy.example");
-        ASSERT_EQ((s->*p.put)(Bstr(u"").get()), platform::S_OK);
-        EXPECT_EQ((s->*p.get)(value.put()), platform::S_OK);
-        EXPECT_FALSE(value.is_null()) << "an empty text, not null";
-        EXPECT_EQ((s->*p.get)(nullptr), platform::E_POINTER);
-    }
-
-    const struct {
-        const char* name;
-        HRESULT (ISystem::*get)(VARIANT_BOOL*);
-        HRESULT (ISystem::*put)(VARIANT_BOOL);
-    } flags[] = {
+    ExpectTextsRoundTrip<ISystem>(s, texts);
+    const Property<ISystem, VARIANT_BOOL> flags[] = {
         {"Log", &ISystem::get_Log, &ISystem::put_Log},
         {"UseProxyAuth", &ISystem::get_UseProxyAuth, &ISystem::put_UseProxyAuth},
         {"StartupSetting", &ISystem::get_StartupSetting, &ISystem::put_StartupSetting},
     };
-    for (const auto& p : flags) {
-        SCOPED_TRACE(p.name);
-        for (const VARIANT_BOOL put : {VARIANT_TRUE, VARIANT_BOOL{1}, VARIANT_FALSE}) {
-            VARIANT_BOOL value = 7;
-            ASSERT_EQ((s->*p.put)(put), platform::S_OK);
-            EXPECT_EQ((s->*p.get)(&value), platform::S_OK);
-            EXPECT_EQ(value, put == VARIANT_TRUE ? VARIANT_TRUE : VARIANT_FALSE);
-        }
-        EXPECT_EQ((s->*p.get)(nullptr), platform::E_POINTER);
-    }
+    ExpectFlagsRoundTrip<ISystem>(s, flags);
 }
 
 TEST_F(RecordPropertiesTest, SystemReadOnlyTextsAndPositions) {
