@@ -451,7 +451,9 @@ struct PipeEnd::Impl {
                     result = ERROR_OPERATION_ABORTED;
                     idle.notify_all();
                 }
-                which = pending ? op : Op::None;
+                // A length read armed as a readiness poll is the caller's to complete: taking it
+                // here as well would let two readers split one frame between them.
+                which = pending && !via_aio ? op : Op::None;
             }
             if (which == Op::None) {
                 pollfd p{control_fd, POLLIN, 0};
