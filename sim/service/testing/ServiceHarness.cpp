@@ -6,6 +6,7 @@
 #include "common/config/ConfigUser.h"
 #include "platform/fs.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -128,6 +129,17 @@ int RunRegsvr(const std::filesystem::path& regsvr, const std::filesystem::path& 
         return ::testing::AssertionFailure()
                << "the user file is not saved [" << std::hex << user.GetLastResult() << "]";
     return ::testing::AssertionSuccess();
+}
+
+std::vector<Profile> Profiles(const std::vector<Text>& names,
+                              const std::vector<Profile>& accounts) {
+    std::vector<Profile> out;
+    for (const Text& name : names) {
+        const auto given = std::find_if(accounts.begin(), accounts.end(),
+                                        [&](const Profile& p) { return p.name == name; });
+        out.push_back(given != accounts.end() ? *given : Profile{name});
+    }
+    return out;
 }
 
 ::testing::AssertionResult WriteProfiles(const std::filesystem::path& dir,

@@ -109,14 +109,11 @@ class ServiceFixture : public orvix_testing::ServiceTestBase {
         m_dir = ServiceEnvironment::NewTestFolder();
         ::setenv("ORVIX_PIPE_DIR", (m_dir / "pipes").c_str(), 1);
         ASSERT_TRUE(orvix_testing::WriteClientFile(m_dir, kToService, kToClient, false));
-        ASSERT_TRUE(orvix_testing::WriteProfiles(m_dir, {{u"office", u"user@example.jp", u"pw"},
-                                                         {u"noaccount", u"user@example.jp", u""},
-                                                         {u"cert", u"u", u"p"},
-                                                         {u"auth", u"u", u"p"},
-                                                         {u"disabled", u"u", u"p"},
-                                                         {u"drop", u"u", u"p"},
-                                                         {u"silent", u"u", u"p"},
-                                                         {u"接続", u"u", u"p"}}));
+        // The account is "u" / "p" where none is given.
+        const auto profiles = orvix_testing::Profiles(
+            {u"office", u"noaccount", u"cert", u"auth", u"disabled", u"drop", u"silent", u"接続"},
+            {{u"office", u"user@example.jp", u"pw"}, {u"noaccount", u"user@example.jp", u""}});
+        ASSERT_TRUE(orvix_testing::WriteProfiles(m_dir, profiles));
     }
 
     void TearDown() override {

@@ -159,11 +159,11 @@ class E2ETest : public orvix_testing::ServiceTestBase {
 
         ASSERT_TRUE(orvix_testing::WriteClientFile(m_dir, m_toService, m_toClient));
         ASSERT_TRUE(orvix_testing::WriteUserFile(m_dir, m_logName));
-        ASSERT_TRUE(orvix_testing::WriteProfiles(m_dir, {{u"office", u"user@example.jp", u"secret"},
-                                                         {u"auth", u"u", u"p"},
-                                                         {u"disabled", u"u", u"p"},
-                                                         {u"cert", u"u", u"p"},
-                                                         {u"silent", u"u", u"p"}}));
+        // The account is "u" / "p" where none is given.
+        const auto profiles =
+            orvix_testing::Profiles({u"office", u"auth", u"disabled", u"cert", u"silent"},
+                                    {{u"office", u"user@example.jp", u"secret"}});
+        ASSERT_TRUE(orvix_testing::WriteProfiles(m_dir, profiles));
         orvix_testing::WriteScenario(m_dir, "[*]\ndelay = 5\n"
                                             "[auth]\nauth = fail\n"
                                             "[disabled]\nadapter = disabled\n"

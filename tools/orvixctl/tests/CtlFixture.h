@@ -151,14 +151,12 @@ class CtlTest : public orvix_testing::ServiceTestBase {
         ASSERT_TRUE(orvix_testing::WriteClientFile(m_dir, platform::to_text("ctl" + id + "tosvc"),
                                                    platform::to_text("ctl" + id + "tosc")));
         ASSERT_TRUE(orvix_testing::WriteUserFile(m_dir));
-        ASSERT_TRUE(orvix_testing::WriteProfiles(m_dir, {{u"office", u"user@example.jp", u"secret"},
-                                                         {u"auth", u"u", u"p"},
-                                                         {u"disabled", u"u", u"p"},
-                                                         {u"noaccount", u"", u""},
-                                                         {u"cert", u"u", u"p"},
-                                                         {u"certask", u"u", u"p"},
-                                                         {u"silent", u"u", u"p"},
-                                                         {u"slow", u"u", u"p"}}));
+        // The account is "u" / "p" where none is given.
+        const auto profiles = orvix_testing::Profiles(
+            {u"office", u"auth", u"disabled", u"noaccount", u"cert", u"certask", u"silent",
+             u"slow"},
+            {{u"office", u"user@example.jp", u"secret"}, {u"noaccount", u"", u""}});
+        ASSERT_TRUE(orvix_testing::WriteProfiles(m_dir, profiles));
         orvix_testing::WriteScenario(
             m_dir,
             "[*]\ndelay = 5\n"

@@ -54,8 +54,11 @@ int RunRegsvr(const std::filesystem::path& regsvr, const std::filesystem::path& 
               std::vector<Text> options = {});
 
 // ---- The files of one folder -------------------------------------------------------------------
+// A connection profile; the account is "u" / "p" unless given.
 struct Profile {
-    Text name, user, password;
+    Text name;
+    Text user = u"u";
+    Text password = u"p";
 };
 // The client file with the two pipe names; with `identity` also the product name and the address
 // of the update list.
@@ -65,6 +68,8 @@ struct Profile {
 // categories) goes to that file in the common documents.
 ::testing::AssertionResult WriteUserFile(const std::filesystem::path& dir,
                                          const std::string& logName = "");
+// Profiles `names` in that order, each with its account from `accounts` when it is there.
+std::vector<Profile> Profiles(const std::vector<Text>& names, const std::vector<Profile>& accounts);
 ::testing::AssertionResult WriteProfiles(const std::filesystem::path& dir,
                                          const std::vector<Profile>& profiles);
 // <dir>/scenario.ini, which the service is started with when it exists.
