@@ -148,7 +148,9 @@ CtlStatus CmdConnect(CtlClient& client, const CtlCommandLine& line, std::FILE* o
     const HRESULT hr = connection->Connect(wait, line.has("--force") ? VARIANT_TRUE : VARIANT_FALSE,
                                            address.put());
     // The progress the service reported stays queued; the outcome was taken by the wait.
-    PrintQueuedEvents(client.events(), out);
+    // Without a wait nothing was awaited: what arrived meanwhile is the service's own pace.
+    if (wait != 0)
+        PrintQueuedEvents(client.events(), out);
     if (failed(hr))
         return CallFailure(hr, wait ? "no outcome from the service within " + std::to_string(wait) +
                                           " ms"
@@ -173,7 +175,8 @@ CtlStatus CmdDisconnect(CtlClient& client, const CtlCommandLine& line, std::FILE
     const ULONG wait = WaitOption(line);
     ClearErrorInfo();
     const HRESULT hr = connection->Disconnect(wait);
-    PrintQueuedEvents(client.events(), out);
+    if (wait != 0)
+        PrintQueuedEvents(client.events(), out);
     if (failed(hr))
         return CallFailure(hr, wait ? "no outcome from the service within " + std::to_string(wait) +
                                           " ms"
