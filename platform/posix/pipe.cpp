@@ -132,9 +132,9 @@ std::vector<aio_context_t>& aio_pool() {
     static std::vector<aio_context_t> pool;
     return pool;
 }
-// Contexts are not reused between pipe ends: a reused context was seen to report a stale
-// readiness that left the next length read waiting for data that never came.
-constexpr std::size_t kAioPoolLimit = 0;
+// A context goes back only when no request of it is in flight or unreaped (drop_aio), so the
+// next end finds it empty.
+constexpr std::size_t kAioPoolLimit = 64;
 
 bool take_aio_context(aio_context_t& out) {
     {
