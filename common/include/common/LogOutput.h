@@ -83,6 +83,8 @@ class CLogOutput {
     int WriteLine(Channel channel, Severity sev, int id, platform::TextView fmt,
                   std::span<const platform::FormatArg> args);
     int AppendToFile(platform::TextView line);
+    // Takes a level or switch of 0 to 2; anything else sets `refused` and answers `error`.
+    int SetSwitch(unsigned value, unsigned& field, unsigned refused, platform::HRESULT error);
 
     std::unique_ptr<platform::SystemMutex> m_hMutex;
     std::atomic<platform::HRESULT> m_hrLast{0};

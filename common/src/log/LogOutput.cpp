@@ -127,48 +127,31 @@ int CLogOutput::SetLogPathName(const char16_t* name) {
     return 0;
 }
 
-int CLogOutput::SetLogLevel(unsigned level) {
+int CLogOutput::SetSwitch(unsigned value, unsigned& field, unsigned refused, HRESULT error) {
     m_hrLast = S_OK;
-    if (level > 2) {
-        m_nLogLevel = 2;
-        m_hrLast = LOG_E_LEVEL;
+    if (value > 2) {
+        field = refused;
+        m_hrLast = error;
         return 0;
     }
-    m_nLogLevel = level;
+    field = value;
     return 1;
+}
+
+int CLogOutput::SetLogLevel(unsigned level) {
+    return SetSwitch(level, m_nLogLevel, 2, LOG_E_LEVEL);
 }
 
 int CLogOutput::SetDebugLevel(unsigned level) {
-    m_hrLast = S_OK;
-    if (level > 2) {
-        m_nDebugLevel = 2;
-        m_hrLast = LOG_E_LEVEL;
-        return 0;
-    }
-    m_nDebugLevel = level;
-    return 1;
+    return SetSwitch(level, m_nDebugLevel, 2, LOG_E_LEVEL);
 }
 
 int CLogOutput::SetLogOut(unsigned out) {
-    m_hrLast = S_OK;
-    if (out > 2) {
-        m_nLogOut = 0;
-        m_hrLast = LOG_E_SWITCH;
-        return 0;
-    }
-    m_nLogOut = out;
-    return 1;
+    return SetSwitch(out, m_nLogOut, 0, LOG_E_SWITCH);
 }
 
 int CLogOutput::SetDebugLogOut(unsigned out) {
-    m_hrLast = S_OK;
-    if (out > 2) {
-        m_nDebugLogOut = 2;
-        m_hrLast = LOG_E_SWITCH;
-        return 0;
-    }
-    m_nDebugLogOut = out;
-    return 1;
+    return SetSwitch(out, m_nDebugLogOut, 2, LOG_E_SWITCH);
 }
 
 int CLogOutput::SetCategory(std::uint32_t mask) {
