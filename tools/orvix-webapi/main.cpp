@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -27,14 +29,16 @@ Options:
   --v6                take CtrlServerV6 from orvixclient.dat instead
   --user EMAIL        account for getProperties; without it only the probe runs
   --password-stdin    read the password from the first line of standard input; otherwise
-                      the environment variable ORVIX_WEBAPI_PASSWORD is used
+                      the environment variable ORVIX_WEBAPI_PASSWORD is used (one of the two
+                      is needed with --user)
   --show-properties   print the reply text of a successful getProperties (the account's
                       properties)
   --timeout-ms N      limit for connecting and for silence while receiving (default: the
                       client's own, 60000 and 30000)
   --help              this text
 
-The password is never printed. Exit code: 0 when the probe succeeded and getProperties (when
+The password is never printed: where a text shown (a reply, an error, an address) holds it,
+it is replaced by ********. Exit code: 0 when the probe succeeded and getProperties (when
 run) returned 200, 1 otherwise, 2 for a usage error.
 )";
 
@@ -42,6 +46,33 @@ int usage_error(const std::string& text) {
     std::cerr << "orvix-webapi: " << text << " (see --help)\n";
     return 2;
 }
+
+// Texts from elsewhere (a reply that echoes the request, an error message, an address) may hold
+// the password as typed or as it went out in the query: both forms are blotted out.
+class PasswordMask {
+  public:
+    explicit PasswordMask(const std::string& password) {
+        if (password.empty())
+            return;
+        forms_.push_back(password);
+        const std::string encoded =
+            platform::to_utf8(CWebApiClient::EncodeValue(platform::to_text(password)));
+        if (encoded != password)
+            forms_.push_back(encoded);
+    }
+    std::string operator()(std::string text) const {
+        for (const std::string& form : forms_) {
+            for (auto at = text.find(form); at != std::string::npos;
+                 at = text.find(form, at + kMask.size()))
+                text.replace(at, form.size(), kMask);
+        }
+        return text;
+    }
+
+  private:
+    static constexpr std::string_view kMask = "********";
+    std::vector<std::string> forms_;
+};
 
 platform::Text configured_server(bool v6, std::string& error) {
     const auto dir = platform::known_folder(platform::KnownFolder::ProgramFolder);
@@ -93,16 +124,45 @@ int main(int argc, char** argv) {
             timeout_ms = v ? std::strtol(v, &end, 10) : 0;
             if (!v || *end || timeout_ms <= 0)
                 return usage_error("--timeout-ms needs a positive number");
-        } else {
+        } else if (arg.starts_with("-")) {
             return usage_error("unknown option " + arg);
+        } else {
+            return usage_error("unexpected argument " + arg);
         }
     }
-    if (server.empty()) {
+    const bool configured = server.empty();
+    if (configured) {
         std::string error;
         server = configured_server(v6, error);
         if (server.empty())
             return usage_error(error.empty() ? "no control server configured" : error);
     }
+    // The client takes the host from between "//" and the next "/"; an address without them
+    // would fail every request in a way that looks like an unreachable server.
+    if (!orvix::web::split_url(server)) {
+        return usage_error(std::string(configured ? "the configured control server address "
+                                                  : "malformed server address ") +
+                           "\"" + platform::to_utf8(server) +
+                           "\" (expected http://HOST[:PORT]/PATH or https://...)");
+    }
+
+    // The password is settled before anything is sent, so a missing one is a usage error and
+    // not a refusal from the server.
+    std::string password;
+    if (!user.empty()) {
+        if (password_stdin) {
+            if (!std::getline(std::cin, password))
+                return usage_error("--password-stdin: no password line on standard input");
+            if (!password.empty() && password.back() == '\r')
+                password.pop_back();
+        } else if (const char* env = std::getenv("ORVIX_WEBAPI_PASSWORD")) {
+            password = env;
+        } else {
+            return usage_error("--user needs a password: --password-stdin or the environment "
+                               "variable ORVIX_WEBAPI_PASSWORD");
+        }
+    }
+    const PasswordMask mask(password);
 
     orvix::web::HttpTimeouts timeouts;
     if (timeout_ms > 0) {
@@ -113,18 +173,10 @@ int main(int argc, char** argv) {
     HTTPCheckAction probe(u"orvix-webapi", u"CtrlServer", server);
     probe.SetTimeouts(timeouts);
     probe.Check();
-    std::cout << "probe: " << platform::to_utf8(probe.GetResultText()) << "\n";
+    std::cout << "probe: " << mask(platform::to_utf8(probe.GetResultText())) << "\n";
     bool ok = probe.GetResult() == 0;
 
     if (!user.empty()) {
-        std::string password;
-        if (password_stdin) {
-            std::getline(std::cin, password);
-            if (!password.empty() && password.back() == '\r')
-                password.pop_back();
-        } else if (const char* env = std::getenv("ORVIX_WEBAPI_PASSWORD")) {
-            password = env;
-        }
         CWebApiClient client;
         client.SetServerUrl(server);
         client.SetTimeouts(timeouts);
@@ -132,9 +184,9 @@ int main(int argc, char** argv) {
         const int code = client.getProperties();
         std::cout << "getProperties=" << code << "\n";
         if (code == CWebApiClient::kTransportError && !client.GetErrorText().empty())
-            std::cout << "error: " << platform::to_utf8(client.GetErrorText());
+            std::cout << "error: " << mask(platform::to_utf8(client.GetErrorText()));
         if (code == 200 && show_properties)
-            std::cout << platform::to_utf8(client.GetReplyText()) << "\n";
+            std::cout << mask(platform::to_utf8(client.GetReplyText())) << "\n";
         ok = ok && code == 200;
     }
     return ok ? 0 : 1;
