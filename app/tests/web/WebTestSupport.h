@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -127,6 +129,20 @@ class WebSim {
     TempDir dir_;
     platform::Process process_;
     std::map<std::string, int> ports_;
+};
+
+// A test suite sharing one server: started before the suite's first test, stopped after its
+// last; every test starts with no fixed replies.
+class WebSimSuite : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { sim_ = std::make_unique<WebSim>(); }
+    static void TearDownTestSuite() { sim_.reset(); }
+    void SetUp() override {
+        ASSERT_TRUE(sim_->running());
+        sim_->set_answers("");
+    }
+
+    static inline std::unique_ptr<WebSim> sim_;
 };
 
 // A loopback port with nobody listening on it: bound, then closed again.

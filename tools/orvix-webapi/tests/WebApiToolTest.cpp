@@ -17,7 +17,6 @@ extern char** environ;
 
 using namespace std::chrono_literals;
 using webtest::TempDir;
-using webtest::WebSim;
 
 namespace {
 
@@ -113,13 +112,12 @@ std::string probe_line(int result, const std::string& url) {
     return "probe: CtrlServer=" + std::to_string(result) + "&CtrlServer_URL=" + url;
 }
 
-class WebApiToolTest : public ::testing::Test {
+class WebApiToolTest : public webtest::WebSimSuite {
   protected:
-    static void SetUpTestSuite() { sim_ = std::make_unique<WebSim>(); }
-    static void TearDownTestSuite() { sim_.reset(); }
     void SetUp() override {
-        ASSERT_TRUE(sim_->running());
-        sim_->set_answers("");
+        WebSimSuite::SetUp();
+        if (HasFatalFailure())
+            return;
         webtest::write_file(sim_->accounts(),
                             R"({"accounts":[{"email":")" + kUser + R"(","password":")" + kPassword +
                                 R"(","filteringlevel":"2","confirmed":"true"}]})");
@@ -146,164 +144,60 @@ class WebApiToolTest : public ::testing::Test {
     }
 
     TempDir dir_;
-    static std::unique_ptr<WebSim> sim_;
 };
-std::unique_ptr<WebSim> WebApiToolTest::sim_;
 
 TEST_F(WebApiToolTest, ResultOfEachKindOfAnswer) {
     using A = At;
-    const std::vector<std::string> show{"--show-properties"};
+    const std::string http = url(A::Http, "/api/"), https = url(A::Https, "/api/");
+    // getProperties runs as kUser with the password from the environment unless standard input
+    // is named; the servers that never answer are given up quickly.
+    const std::vector<std::string> user{"--user", kUser};
+    const std::vector<std::string> props{"--user", kUser, "--show-properties"};
+    const std::vector<std::string> stdin_props{"--user", kUser, "--show-properties",
+                                               "--password-stdin"};
+    const std::vector<std::string> quick{"--timeout-ms", "300"};
+    const std::vector<std::string> quick_user{"--timeout-ms", "300", "--user", kUser};
+    const std::string typed = kPassword + "\r\nnext\n";
+    const std::string echoed =
+        "GET /_/echo/api/getProperties.do?email=" + kUser + "&password=********";
+    const std::string holding = R"(getProperties 200\r\n{"password":")" + kPassword + "\"}\n";
+    const std::string masked = R"({"password":"********"})";
     const struct {
         const char* name;
-        At at;
-        std::string path;
-        bool user;           // run getProperties as kUser, the password in the environment
-        std::string answers; // fixed replies of the server
+        std::string server;
         std::vector<std::string> options;
-        std::string input; // standard input
-        int probe;         // the probe's result
-        int code;          // getProperties=<code> (with `user`)
+        int probe; // the probe's result
+        int code;  // getProperties=<code>; 0 when it does not run
         int exit_code;
-        std::vector<std::string> lines; // more lines of standard output
+        std::vector<std::string> lines = {}; // more lines of standard output
+        std::string answers = {};            // fixed replies of the server
+        std::string input = {};              // standard input
     } cases[] = {
-        {"probe answered", A::Http, "/", false, "", {}, "", 0, 0, 0, {}},
-        {"probe answered by HTTPS", A::Https, "/", false, "", {}, "", 0, 0, 0, {}},
-        {"probe: any status is an answer",
-         A::Http,
-         "/_/status-404/",
-         false,
-         "",
-         {},
-         "",
-         0,
-         0,
-         0,
-         {}},
-        {"probe: nobody listening", A::Closed, "/", false, "", {}, "", 1, 0, 1, {}},
-        {"probe: connection never answered",
-         A::Silent,
-         "/",
-         false,
-         "",
-         {"--timeout-ms", "300"},
-         "",
-         1,
-         0,
-         1,
-         {}},
-        {"properties", A::Http, "/api/", true, "", show, "", 0, 200, 0, {kProperties}},
-        {"properties by HTTPS (self-signed)",
-         A::Https,
-         "/api/",
-         true,
-         "",
-         show,
-         "",
-         0,
-         200,
-         0,
-         {kProperties}},
-        {"password on standard input",
-         A::Http,
-         "/api/",
-         false,
-         "",
-         {"--user", kUser, "--password-stdin", "--show-properties"},
-         kPassword + "\r\nnext\n",
-         0,
-         200,
-         0,
-         {kProperties}},
-        {"wrong password",
-         A::Http,
-         "/api/",
-         false,
-         "",
-         {"--user", kUser, "--password-stdin", "--show-properties"},
-         "Pa ss-w0rd\n",
-         0,
-         403,
-         1,
-         {}},
-        {"unknown account",
-         A::Https,
-         "/api/",
-         false,
-         "",
-         {"--user", "nobody@example.jp", "--password-stdin"},
-         kPassword,
-         0,
-         404,
-         1,
-         {}},
-        {"code of the provider",
-         A::Http,
-         "/api/",
-         true,
-         "getProperties 500\n",
-         show,
-         "",
-         0,
-         500,
-         1,
-         {}},
-        {"HTTP status", A::Http, "/_/status-503/api/", true, "", show, "", 0, 998, 1, {}},
-        {"HTTP status by HTTPS", A::Https, "/_/status-404/api/", true, "", show, "", 0, 998, 1, {}},
-        {"nobody listening", A::Closed, "/api/", true, "", {}, "", 1, 999, 1, {}},
-        {"nobody listening by HTTPS", A::ClosedHttps, "/api/", true, "", {}, "", 1, 999, 1, {}},
-        {"connection never answered",
-         A::Silent,
-         "/api/",
-         true,
-         "",
-         {"--timeout-ms", "300"},
-         "",
-         1,
-         999,
-         1,
-         {}},
-        {"TLS handshake never answered",
-         A::SilentHttps,
-         "/api/",
-         true,
-         "",
-         {"--timeout-ms", "300"},
-         "",
-         1,
-         999,
-         1,
-         {}},
-        // Replies holding the password, as typed and as sent: shown only masked.
-        {"reply echoing the request",
-         A::Http,
-         "/_/echo/api/",
-         true,
-         "",
-         show,
-         "",
-         0,
-         200,
-         0,
-         {"GET /_/echo/api/getProperties.do?email=" + kUser + "&password=********"}},
-        {"reply holding the password",
-         A::Https,
-         "/api/",
-         true,
-         R"(getProperties 200\r\n{"password":")" + kPassword + "\"}\n",
-         show,
-         "",
-         0,
-         200,
-         0,
-         {R"({"password":"********"})"}},
+        {"probe answered", url(A::Http), {}, 0, 0, 0},
+        {"probe answered by HTTPS", url(A::Https), {}, 0, 0, 0},
+        {"probe: any status is an answer", url(A::Http, "/_/status-404/"), {}, 0, 0, 0},
+        {"probe: nobody listening", url(A::Closed), {}, 1, 0, 1},
+        {"probe: connection never answered", url(A::Silent), quick, 1, 0, 1},
+        {"properties", http, props, 0, 200, 0, {kProperties}},
+        {"properties by HTTPS (self-signed)", https, props, 0, 200, 0, {kProperties}},
+        {"password on standard input", http, stdin_props, 0, 200, 0, {kProperties}, "", typed},
+        {"wrong password", http, stdin_props, 0, 403, 1, {}, "", "Pa ss-w0rd\n"},
+        {"unknown account", https, {"--user", "nobody@example.jp"}, 0, 404, 1},
+        {"code of the provider", http, props, 0, 500, 1, {}, "getProperties 500\n"},
+        {"HTTP status", url(A::Http, "/_/status-503/api/"), props, 0, 998, 1},
+        {"HTTP status by HTTPS", url(A::Https, "/_/status-404/api/"), props, 0, 998, 1},
+        {"nobody listening", url(A::Closed, "/api/"), user, 1, 999, 1},
+        {"nobody listening by HTTPS", url(A::ClosedHttps, "/api/"), user, 1, 999, 1},
+        {"connection never answered", url(A::Silent, "/api/"), quick_user, 1, 999, 1},
+        {"TLS handshake never answered", url(A::SilentHttps, "/api/"), quick_user, 1, 999, 1},
+        // Replies holding the password, as sent and as typed: shown only masked.
+        {"reply echoing the request", url(A::Http, "/_/echo/api/"), props, 0, 200, 0, {echoed}},
+        {"reply holding the password", https, props, 0, 200, 0, {masked}, holding},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sim_->set_answers(c.answers);
-        const std::string server = url(c.at, c.path);
-        std::vector<std::string> args{"--server", server};
-        if (c.user)
-            args.insert(args.end(), {"--user", kUser});
+        std::vector<std::string> args{"--server", c.server};
         args.insert(args.end(), c.options.begin(), c.options.end());
         if (std::find(args.begin(), args.end(), "--timeout-ms") == args.end())
             args.insert(args.end(), {"--timeout-ms", "10000"});
@@ -311,7 +205,7 @@ TEST_F(WebApiToolTest, ResultOfEachKindOfAnswer) {
             run_tool(dir_.path(), args, c.input, {"ORVIX_WEBAPI_PASSWORD=" + kPassword});
 
         EXPECT_EQ(r.exit_code, c.exit_code) << r;
-        EXPECT_TRUE(has_line(r.out, probe_line(c.probe, server))) << r;
+        EXPECT_TRUE(has_line(r.out, probe_line(c.probe, c.server))) << r;
         if (c.code != 0) {
             EXPECT_TRUE(has_line(r.out, "getProperties=" + std::to_string(c.code))) << r;
             // A failed connection says why; an answer needs no explanation.
