@@ -15,12 +15,10 @@ using webtest::write_file;
 
 namespace {
 
-class UpdateCheckTest : public ::testing::Test {
+class UpdateCheckTest : public webtest::WebSimSuite {
   protected:
-    static void SetUpTestSuite() { sim_ = std::make_unique<WebSim>(); }
-    static void TearDownTestSuite() { sim_.reset(); }
     void SetUp() override {
-        ASSERT_TRUE(sim_->running());
+        WebSimSuite::SetUp();
         std::filesystem::create_directories(program());
         std::filesystem::create_directories(temp());
         check_.SetTimeouts({2s, 1s, 10s});
@@ -61,7 +59,6 @@ class UpdateCheckTest : public ::testing::Test {
         return out;
     }
 
-    static std::unique_ptr<WebSim> sim_;
     TempDir dir_;
     ScopedEnv program_env_{"ORVIX_PROGRAM_DIR", (dir_ / "program").string()};
     ScopedEnv temp_env_{"ORVIX_TEMP", (dir_ / "temp").string()};
@@ -70,7 +67,6 @@ class UpdateCheckTest : public ::testing::Test {
     std::vector<Text> questions_;
     std::vector<std::filesystem::path> started_;
 };
-std::unique_ptr<WebSim> UpdateCheckTest::sim_;
 
 TEST_F(UpdateCheckTest, VersionsAreComparedAsExactText) {
     const struct {

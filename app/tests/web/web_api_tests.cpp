@@ -12,13 +12,10 @@ using webtest::WebSim;
 
 namespace {
 
-class WebApiTest : public ::testing::Test {
+class WebApiTest : public webtest::WebSimSuite {
   protected:
-    static void SetUpTestSuite() { sim_ = std::make_unique<WebSim>(); }
-    static void TearDownTestSuite() { sim_.reset(); }
     void SetUp() override {
-        ASSERT_TRUE(sim_->running());
-        sim_->set_answers("");
+        WebSimSuite::SetUp();
         std::filesystem::remove(sim_->accounts());
     }
 
@@ -29,10 +26,7 @@ class WebApiTest : public ::testing::Test {
         c.SetTimeouts({2s, 1s, 5s});
         return c;
     }
-
-    static std::unique_ptr<WebSim> sim_;
 };
-std::unique_ptr<WebSim> WebApiTest::sim_;
 
 // The request as the echo behaviour reports it: request line, agent, body.
 struct Echo {
