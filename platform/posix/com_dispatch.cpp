@@ -31,16 +31,16 @@ VARTYPE vartype_of(ArgKind kind) {
     return VT_EMPTY;
 }
 
-DispatchCall::DispatchCall(const std::vector<ArgSpec>& specs) : slots_(specs.size()) {
-    variants_.resize(specs.size()); // never resized again: slots point into it
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+DispatchCall::DispatchCall(const std::vector<ArgDesc>& descs) : slots_(descs.size()) {
+    variants_.resize(descs.size()); // never resized again: slots point into it
+    for (std::size_t i = 0; i < descs.size(); ++i) {
         VariantInit(&slots_[i]);
         VariantInit(&variants_[i]);
-        if (specs[i].kind == ArgKind::Variant) {
+        if (descs[i].kind == ArgKind::Variant) {
             slots_[i].vt = VT_BYREF | VT_VARIANT;
             slots_[i].pvarVal = &variants_[i];
         } else {
-            slots_[i].vt = vartype_of(specs[i].kind);
+            slots_[i].vt = vartype_of(descs[i].kind);
         }
     }
 }
@@ -213,7 +213,7 @@ HRESULT DispatchTable::invoke(void* object, ISupportErrorInfo* support, REFIID d
     // Convert the in arguments and check the out arguments.
     DispatchCall call(m->args);
     for (std::size_t pos = 0; pos < expected; ++pos) {
-        const ArgSpec& arg_info = m->args[pos];
+        const ArgDesc& arg_info = m->args[pos];
         VARIANT& given = params->rgvarg[source[pos]];
         const auto index = static_cast<UINT>(source[pos]);
         const VARTYPE vt = vartype_of(arg_info.kind);

@@ -167,22 +167,22 @@ void read_strings(const std::string& file, std::map<std::uint32_t, Entry>& table
     }
 }
 
-bool read_binary(const std::string& spec, Binary& out) {
+bool read_binary(const std::string& item, Binary& out) {
     // kind:id:file (the file may itself contain ':')
-    const auto first = spec.find(':');
-    const auto second = first == std::string::npos ? first : spec.find(':', first + 1);
+    const auto first = item.find(':');
+    const auto second = first == std::string::npos ? first : item.find(':', first + 1);
     if (second == std::string::npos) {
-        report({spec, 0}, "a binary resource is given as <kind>:<id>:<file>");
+        report({item, 0}, "a binary resource is given as <kind>:<id>:<file>");
         return false;
     }
-    out.kind = spec.substr(0, first);
-    const std::string file = spec.substr(second + 1);
+    out.kind = item.substr(0, first);
+    const std::string file = item.substr(second + 1);
     if (out.kind.empty() ||
         out.kind.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string::npos) {
         report({file, 0}, "a resource kind is written in capitals, for example HTML");
         return false;
     }
-    if (!parse_id(spec.substr(first + 1, second - first - 1), out.id)) {
+    if (!parse_id(item.substr(first + 1, second - first - 1), out.id)) {
         report({file, 0}, "the resource id must be a decimal number from 0 to 65535");
         return false;
     }
@@ -304,9 +304,9 @@ int main(int argc, char** argv) {
     for (const auto& file : inputs)
         read_strings(file, strings);
     std::vector<Binary> resources;
-    for (const auto& spec : binaries) {
+    for (const auto& item : binaries) {
         Binary b;
-        if (read_binary(spec, b))
+        if (read_binary(item, b))
             resources.push_back(std::move(b));
     }
     for (std::size_t i = 0; i < resources.size(); ++i) {

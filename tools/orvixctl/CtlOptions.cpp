@@ -5,14 +5,14 @@
 
 namespace {
 
-struct OptionSpec {
+struct OptionDef {
     const char* name;
     bool takesValue;
     std::vector<std::string> commands; // empty: every command
 };
 
-const std::vector<OptionSpec>& Options() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<OptionDef>& Options() {
+    static const std::vector<OptionDef> options = {
         {"--dir", true, {}},
         {"--log", true, {}},
         {"--no-log", false, {}},
@@ -32,21 +32,21 @@ const std::vector<OptionSpec>& Options() {
     return options;
 }
 
-const OptionSpec* FindOption(const std::string& name) {
-    for (const OptionSpec& spec : Options()) {
-        if (name == spec.name)
-            return &spec;
+const OptionDef* FindOption(const std::string& name) {
+    for (const OptionDef& item : Options()) {
+        if (name == item.name)
+            return &item;
     }
     return nullptr;
 }
 
-struct CommandSpec {
+struct CommandDef {
     const char* name;
     std::size_t minWords;
     std::size_t maxWords;
 };
 
-const CommandSpec kCommands[] = {
+const CommandDef kCommands[] = {
     {"list", 0, 0},   {"status", 0, 1}, {"connect", 0, 1}, {"disconnect", 0, 1},
     {"answer", 1, 2}, {"watch", 0, 0},  {"set", 1, 1},     {"system", 0, 64},
 };
@@ -87,13 +87,13 @@ std::optional<CtlCommandLine> ParseCommandLine(const std::vector<std::string>& a
         if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             const std::size_t equals = arg.find('=');
             const std::string name = arg.substr(0, equals);
-            const OptionSpec* spec = FindOption(name);
-            if (!spec) {
+            const OptionDef* item = FindOption(name);
+            if (!item) {
                 problem = "unknown option " + name;
                 return std::nullopt;
             }
             std::string value;
-            if (spec->takesValue) {
+            if (item->takesValue) {
                 if (equals != std::string::npos) {
                     value = arg.substr(equals + 1);
                 } else if (i + 1 < args.size()) {
@@ -129,10 +129,10 @@ std::optional<CtlCommandLine> ParseCommandLine(const std::vector<std::string>& a
         return std::nullopt;
     }
 
-    const CommandSpec* command = nullptr;
-    for (const CommandSpec& spec : kCommands) {
-        if (line.command == spec.name)
-            command = &spec;
+    const CommandDef* command = nullptr;
+    for (const CommandDef& item : kCommands) {
+        if (line.command == item.name)
+            command = &item;
     }
     if (!command) {
         problem = "unknown command " + line.command;
@@ -143,9 +143,9 @@ std::optional<CtlCommandLine> ParseCommandLine(const std::vector<std::string>& a
         return std::nullopt;
     }
     for (const auto& [name, value] : line.options) {
-        const OptionSpec* spec = FindOption(name);
-        if (!spec->commands.empty() && std::find(spec->commands.begin(), spec->commands.end(),
-                                                 line.command) == spec->commands.end()) {
+        const OptionDef* item = FindOption(name);
+        if (!item->commands.empty() && std::find(item->commands.begin(), item->commands.end(),
+                                                 line.command) == item->commands.end()) {
             problem = name + " does not apply to " + line.command;
             return std::nullopt;
         }

@@ -58,7 +58,7 @@ enum class MemberKind : std::uint8_t { Method, PropertyGet, PropertyPut };
 // The VARIANT type of an argument kind.
 VARTYPE vartype_of(ArgKind kind);
 
-struct ArgSpec {
+struct ArgDesc {
     ArgKind kind;
     bool out = false;
     Text name;
@@ -69,7 +69,7 @@ struct ArgSpec {
 // the out_ accessors, and Invoke hands them to the caller afterwards.
 class DispatchCall {
   public:
-    explicit DispatchCall(const std::vector<ArgSpec>& specs);
+    explicit DispatchCall(const std::vector<ArgDesc>& descs);
     ~DispatchCall();
     DispatchCall(const DispatchCall&) = delete;
     DispatchCall& operator=(const DispatchCall&) = delete;
@@ -112,7 +112,7 @@ struct DispatchMember {
     Text name;
     DISPID dispid;
     MemberKind kind;
-    std::vector<ArgSpec> args; // for a property get the last one is the value (out)
+    std::vector<ArgDesc> args; // for a property get the last one is the value (out)
     DispatchInvoker invoke;
 };
 
@@ -222,10 +222,10 @@ template <typename> struct member_traits;
 template <typename C, typename... Args> struct member_traits<HRESULT (C::*)(Args...)> {
     using Class = C;
     static constexpr std::size_t arity = sizeof...(Args);
-    static std::vector<ArgSpec> specs(std::initializer_list<const char16_t*> names) {
+    static std::vector<ArgDesc> descs(std::initializer_list<const char16_t*> names) {
         static_assert((arg_traits<Args>::supported && ...),
                       "argument type not bound automatically: write the invoker by hand");
-        std::vector<ArgSpec> out{ArgSpec{arg_traits<Args>::kind, arg_traits<Args>::out, {}}...};
+        std::vector<ArgDesc> out{ArgDesc{arg_traits<Args>::kind, arg_traits<Args>::out, {}}...};
         std::size_t i = 0;
         for (const char16_t* name : names)
             if (i < out.size())
@@ -251,7 +251,7 @@ template <auto Method>
 DispatchMember dispatch_member(const char16_t* name, DISPID dispid, MemberKind kind,
                                std::initializer_list<const char16_t*> arg_names = {}) {
     using Traits = detail::member_traits<decltype(Method)>;
-    return DispatchMember{name, dispid, kind, Traits::specs(arg_names),
+    return DispatchMember{name, dispid, kind, Traits::descs(arg_names),
                           &Traits::template invoke<Method>};
 }
 template <auto Method>
