@@ -11,6 +11,7 @@
 // at the reader. Latency: M round trips of a command on the send pipe and its answer on the
 // receive pipe; the median.
 #include "svclib/NamedPipe.h"
+#include "svclib/PipeMessage.h"
 
 #include "platform/pipe.h"
 #include "platform/thread.h"
@@ -38,18 +39,6 @@ constexpr double kLatencyGoal = 2.0;
 const std::u16string kNotification = u"INFORMATION\r\n接続\r\n1001\r\n\r\n";
 const std::u16string kCommand = u"STATUS\r\n接続\r\n\r\n";
 const std::u16string kAnswer = u"CONNECTED\r\n接続\r\n2001:db8:1:2::3\r\n\r\n";
-
-std::vector<unsigned char> FrameBytes(const std::u16string& text) {
-    std::vector<unsigned char> out;
-    const auto n = static_cast<std::uint32_t>(text.size() * 2);
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<unsigned char>(n >> (8 * i)));
-    for (char16_t c : text) {
-        out.push_back(static_cast<unsigned char>(c));
-        out.push_back(static_cast<unsigned char>(c >> 8));
-    }
-    return out;
-}
 
 [[noreturn]] void Die(const char* what) {
     std::perror(what);
@@ -142,7 +131,7 @@ std::u16string PipeName(const char* bare) {
 
 double ThroughputPlain(const std::filesystem::path& dir, int messages) {
     PlainServer server(dir / "bench-plain");
-    const auto frame = FrameBytes(kNotification);
+    const auto frame = EncodeFrame(kNotification);
     platform::Thread writer([&] {
         const int fd = server.Accept(false);
         for (int i = 0; i < messages; ++i)
@@ -166,7 +155,7 @@ double ThroughputPlain(const std::filesystem::path& dir, int messages) {
 
 double ThroughputNamedPipe(const std::filesystem::path& dir, int messages) {
     PlainServer server(dir / "bench-pipe");
-    const auto frame = FrameBytes(kNotification);
+    const auto frame = EncodeFrame(kNotification);
     platform::Thread writer([&] {
         const int fd = server.Accept(true);
         for (int i = 0; i < messages; ++i)
@@ -199,7 +188,7 @@ double ThroughputNamedPipe(const std::filesystem::path& dir, int messages) {
 
 // Answers each command frame on `in` with one answer frame on `out`.
 void Echo(int in, int out, int roundtrips) {
-    const auto answer = FrameBytes(kAnswer);
+    const auto answer = EncodeFrame(kAnswer);
     std::vector<unsigned char> body;
     for (int i = 0; i < roundtrips && ReadFrame(in, body); ++i)
         if (!WriteAll(out, answer.data(), answer.size()))
@@ -222,7 +211,7 @@ double LatencyPlain(const std::filesystem::path& dir, int roundtrips) {
     });
     const int send = PlainConnect(dir / "bench-plain-cmd");
     const int recv = PlainConnect(dir / "bench-plain-ans");
-    const auto command = FrameBytes(kCommand);
+    const auto command = EncodeFrame(kCommand);
     std::vector<unsigned char> body;
     std::vector<double> micros;
     for (int i = 0; i < roundtrips; ++i) {

@@ -49,6 +49,19 @@ bool ParseSigned(TextView text, long long low, long long high, long long& out) {
 
 } // namespace
 
+std::vector<unsigned char> EncodeFrame(TextView text, std::optional<std::uint32_t> announced) {
+    const std::uint32_t count = announced.value_or(static_cast<std::uint32_t>(text.size() * 2));
+    std::vector<unsigned char> out;
+    out.reserve(4 + text.size() * 2);
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<unsigned char>(count >> (8 * i)));
+    for (char16_t c : text) {
+        out.push_back(static_cast<unsigned char>(c));
+        out.push_back(static_cast<unsigned char>(c >> 8));
+    }
+    return out;
+}
+
 TextView SCCommandWord(std::uint32_t command) {
     switch (command) {
     case SCCMD_CONNECT:

@@ -194,4 +194,14 @@ TEST(PipeMessage, CommandLinesKeepEmptyFieldsInPlace) {
     }
 }
 
+TEST(PipeMessage, FramesAsTheyTravel) {
+    using Bytes = std::vector<unsigned char>;
+    // Little-endian byte count, then UTF-16 little-endian units (a surrogate pair stays two).
+    EXPECT_EQ(EncodeFrame(u"A\u3042\U0001F600"),
+              (Bytes{8, 0, 0, 0, 0x41, 0, 0x42, 0x30, 0x3D, 0xD8, 0x00, 0xDE}));
+    EXPECT_EQ(EncodeFrame(u""), (Bytes{0, 0, 0, 0}));
+    // A count that is not the text's own is sent as given.
+    EXPECT_EQ(EncodeFrame(u"A", 0x01020304u), (Bytes{4, 3, 2, 1, 0x41, 0}));
+}
+
 } // namespace

@@ -72,6 +72,23 @@ std::string NameWord(const CtlCommandLine& line, std::size_t index) {
     return index < line.words.size() ? line.words[index] : std::string();
 }
 
+// Links to the service and finds the connection named by the word at `index` (the first
+// connection when there is none).
+CtlStatus LinkedConnection(CtlClient& client, const CtlCommandLine& line, std::size_t index,
+                           ComPtr<IZa32VUConnection>& connection) {
+    if (CtlStatus status = client.Link(); !status.ok())
+        return status;
+    return client.Find(NameWord(line, index), connection);
+}
+
+// A failed connect or disconnect: with a wait the outcome did not come, without one the
+// request did not go out.
+CtlStatus RequestFailure(HRESULT hr, ULONG wait) {
+    return CallFailure(hr,
+                       wait ? "no outcome from the service within " + std::to_string(wait) + " ms"
+                            : "the request cannot be sent");
+}
+
 } // namespace
 
 std::string StatusText(HRESULT status) {
@@ -105,10 +122,8 @@ CtlStatus CmdList(CtlClient& client, std::FILE* out) {
 }
 
 CtlStatus CmdStatus(CtlClient& client, const CtlCommandLine& line, std::FILE* out) {
-    if (CtlStatus status = client.Link(); !status.ok())
-        return status;
     ComPtr<IZa32VUConnection> connection;
-    if (CtlStatus status = client.Find(NameWord(line, 0), connection); !status.ok())
+    if (CtlStatus status = LinkedConnection(client, line, 0, connection); !status.ok())
         return status;
     const std::string name = ConnectionName(connection.get());
     const StatusReport report = AskStatus(connection.get());
@@ -136,10 +151,8 @@ CtlStatus CmdStatus(CtlClient& client, const CtlCommandLine& line, std::FILE* ou
 }
 
 CtlStatus CmdConnect(CtlClient& client, const CtlCommandLine& line, std::FILE* out) {
-    if (CtlStatus status = client.Link(); !status.ok())
-        return status;
     ComPtr<IZa32VUConnection> connection;
-    if (CtlStatus status = client.Find(NameWord(line, 0), connection); !status.ok())
+    if (CtlStatus status = LinkedConnection(client, line, 0, connection); !status.ok())
         return status;
     const std::string name = OneLine(ConnectionName(connection.get()));
     const ULONG wait = WaitOption(line);
@@ -152,9 +165,7 @@ CtlStatus CmdConnect(CtlClient& client, const CtlCommandLine& line, std::FILE* o
     if (wait != 0)
         PrintQueuedEvents(client.events(), out);
     if (failed(hr))
-        return CallFailure(hr, wait ? "no outcome from the service within " + std::to_string(wait) +
-                                          " ms"
-                                    : "the request cannot be sent");
+        return RequestFailure(hr, wait);
     if (wait == 0) {
         std::fprintf(out, "requested: connect %s\n", name.c_str());
         return CtlStatus::Ok();
@@ -166,10 +177,8 @@ CtlStatus CmdConnect(CtlClient& client, const CtlCommandLine& line, std::FILE* o
 }
 
 CtlStatus CmdDisconnect(CtlClient& client, const CtlCommandLine& line, std::FILE* out) {
-    if (CtlStatus status = client.Link(); !status.ok())
-        return status;
     ComPtr<IZa32VUConnection> connection;
-    if (CtlStatus status = client.Find(NameWord(line, 0), connection); !status.ok())
+    if (CtlStatus status = LinkedConnection(client, line, 0, connection); !status.ok())
         return status;
     const std::string name = OneLine(ConnectionName(connection.get()));
     const ULONG wait = WaitOption(line);
@@ -178,9 +187,7 @@ CtlStatus CmdDisconnect(CtlClient& client, const CtlCommandLine& line, std::FILE
     if (wait != 0)
         PrintQueuedEvents(client.events(), out);
     if (failed(hr))
-        return CallFailure(hr, wait ? "no outcome from the service within " + std::to_string(wait) +
-                                          " ms"
-                                    : "the request cannot be sent");
+        return RequestFailure(hr, wait);
     std::fprintf(out, wait ? "disconnected: %s\n" : "requested: disconnect %s\n", name.c_str());
     return CtlStatus::Ok();
 }
@@ -189,10 +196,8 @@ CtlStatus CmdAnswer(CtlClient& client, const CtlCommandLine& line, std::FILE* ou
     const std::optional<bool> yes = ParseSwitch(line.words[0]);
     if (!yes)
         return CtlStatus::Fail(kExitUsage, "answer takes yes or no, not " + line.words[0]);
-    if (CtlStatus status = client.Link(); !status.ok())
-        return status;
     ComPtr<IZa32VUConnection> connection;
-    if (CtlStatus status = client.Find(NameWord(line, 1), connection); !status.ok())
+    if (CtlStatus status = LinkedConnection(client, line, 1, connection); !status.ok())
         return status;
     ClearErrorInfo();
     const HRESULT hr = connection->Answer(*yes ? VARIANT_TRUE : VARIANT_FALSE);

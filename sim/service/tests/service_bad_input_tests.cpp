@@ -6,18 +6,6 @@
 
 namespace {
 
-std::vector<unsigned char> Frame(const Text& text, std::optional<std::uint32_t> length = {}) {
-    std::vector<unsigned char> out;
-    const std::uint32_t n = length.value_or(static_cast<std::uint32_t>(text.size() * 2));
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<unsigned char>(n >> (8 * i)));
-    for (char16_t c : text) {
-        out.push_back(static_cast<unsigned char>(c));
-        out.push_back(static_cast<unsigned char>(c >> 8));
-    }
-    return out;
-}
-
 class ServiceBadInputTest : public ServiceFixture {
   protected:
     // A library whose send pipe is a raw end that writes whatever bytes it is given.
@@ -63,17 +51,17 @@ TEST_F(ServiceBadInputTest, MalformedCommandsAreDropped) {
     auto add = [&](const std::vector<unsigned char>& f) {
         bytes.insert(bytes.end(), f.begin(), f.end());
     };
-    add(Frame(u"", 0)); // empty frames
-    add(Frame(u"", 0));
-    add(Frame(u"\r\n\r\n"));                           // no word
-    add(Frame(u"connect\r\noffice\r\n\r\n"));          // words are upper case
-    add(Frame(u"CONNECT\r\n\r\n"));                    // no name
-    add(Frame(u"SETCONFCONN\r\nonly\r\ntwo\r\n\r\n")); // a short block
-    add(Frame(u"SETCONFUSER\r\nx\r\ny\r\n1\r\n\r\n1\r\nON\r\n\r\n\r\n0\r\n\r\n"));
-    add(Frame(Text{u'S', u'T', u'A', u'T', u'U', u'S', u'\r', u'\n', 0xDC00, u'\r', u'\n'}));
+    add(EncodeFrame(u"", 0)); // empty frames
+    add(EncodeFrame(u"", 0));
+    add(EncodeFrame(u"\r\n\r\n"));                           // no word
+    add(EncodeFrame(u"connect\r\noffice\r\n\r\n"));          // words are upper case
+    add(EncodeFrame(u"CONNECT\r\n\r\n"));                    // no name
+    add(EncodeFrame(u"SETCONFCONN\r\nonly\r\ntwo\r\n\r\n")); // a short block
+    add(EncodeFrame(u"SETCONFUSER\r\nx\r\ny\r\n1\r\n\r\n1\r\nON\r\n\r\n\r\n0\r\n\r\n"));
+    add(EncodeFrame(Text{u'S', u'T', u'A', u'T', u'U', u'S', u'\r', u'\n', 0xDC00, u'\r', u'\n'}));
     Write(lib, bytes);
     // An odd byte count: the stray byte is dropped, the command stands.
-    std::vector<unsigned char> odd = Frame(u"STATUS\r\noffice\r\n\r\n");
+    std::vector<unsigned char> odd = EncodeFrame(u"STATUS\r\noffice\r\n\r\n");
     odd.push_back('!');
     odd[0] = static_cast<unsigned char>(odd[0] + 1);
     Write(lib, odd);
@@ -82,8 +70,8 @@ TEST_F(ServiceBadInputTest, MalformedCommandsAreDropped) {
     // Many tiny frames in a row.
     bytes.clear();
     for (int i = 0; i < 20000; ++i)
-        add(Frame(u"X"));
-    add(Frame(u"STATUS\r\noffice\r\n\r\n"));
+        add(EncodeFrame(u"X"));
+    add(EncodeFrame(u"STATUS\r\noffice\r\n\r\n"));
     Write(lib, bytes);
     EXPECT_EQ(NextWord(lib), "DISCONNECTED office");
     const std::string state = Control(u"state");
@@ -97,13 +85,13 @@ TEST_F(ServiceBadInputTest, BrokenFramesEndTheSessionOnly) {
         std::vector<unsigned char> bytes;
         bool leave; // the peer closes after the bytes
     };
-    std::vector<unsigned char> cut = Frame(u"STATUS\r\noffice\r\n\r\n");
+    std::vector<unsigned char> cut = EncodeFrame(u"STATUS\r\noffice\r\n\r\n");
     cut.resize(cut.size() / 2);
     const Case cases[] = {
         {"cut in the body", cut, true},
         {"cut in the length", {9, 0}, true},
-        {"announcing more than a megabyte", Frame(u"", 2 * 1024 * 1024), false},
-        {"announcing 4 GiB", Frame(u"", 0xFFFFFFFFu), false},
+        {"announcing more than a megabyte", EncodeFrame(u"", 2 * 1024 * 1024), false},
+        {"announcing 4 GiB", EncodeFrame(u"", 0xFFFFFFFFu), false},
         {"silent and leaving", {}, true},
     };
     for (const Case& c : cases) {

@@ -12,6 +12,12 @@
 
 // The command codes (SCCMD_*) come from the library's interfaces (orvixsc_codes.h).
 
+// The bytes of one message as it travels on a pipe: its byte count (32 bits, little-endian),
+// then the text in UTF-16 little-endian. `announced` replaces the byte count of the prefix (what
+// a peer that does not keep to the protocol might send).
+std::vector<unsigned char> EncodeFrame(platform::TextView text,
+                                       std::optional<std::uint32_t> announced = {});
+
 // An automation boolean counts as true only when all its 16 low bits are set (VARIANT_TRUE).
 constexpr bool IsAutomationTrue(std::int32_t value) {
     return (value & 0xFFFF) == 0xFFFF;

@@ -211,16 +211,7 @@ TEST_F(CtlTest, SetSendsTheAccountAndSwitchesWithoutLoggingThePassword) {
     EXPECT_EQ(Value(r.out, "broker-number"), "3") << r;
 
     // The log has the library's lines, the block sent, and never the password.
-    const std::string log = platform::to_utf8(platform::Text([&] {
-        const std::string bytes =
-            ReadFileText(platform::known_folder(platform::KnownFolder::CommonDocuments) / "Orvix" /
-                         "ctl-set.log");
-        platform::Text text;
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-            text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        return text;
-    }()));
+    const std::string log = orvix_testing::LibraryLogText("ctl-set.log");
     EXPECT_TRUE(Contains(log, "LIB_SC:")) << log;
     EXPECT_TRUE(Contains(log, "SETCONFCONN")) << log;
     EXPECT_FALSE(Contains(log, "n3wPassw0rd")) << log;
