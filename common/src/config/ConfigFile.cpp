@@ -4,12 +4,14 @@
 #include "common/config/Encrypt.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 using namespace orvix::config;
@@ -29,6 +31,24 @@ std::atomic<CLogOutput*> g_pLog{nullptr};
 
 CLogOutput* Log() {
     return g_pLog.load(std::memory_order_acquire);
+}
+
+// The service and the library read and write the same files, each holding a file only for
+// the moment of one load or save. An open that meets the other side's hold tries again for
+// up to this long before the sharing violation is reported.
+constexpr auto kSharedHoldWait = std::chrono::milliseconds(1000);
+constexpr auto kSharedHoldRetry = std::chrono::milliseconds(5);
+
+File OpenExclusive(const std::filesystem::path& path, FileAccess access, std::uint32_t& error) {
+    const auto deadline = std::chrono::steady_clock::now() + kSharedHoldWait;
+    for (;;) {
+        File file =
+            File::open(path, access, FileDisposition::OpenExisting, FileShare::Exclusive, &error);
+        if (file.is_open() || error != platform::ERROR_SHARING_VIOLATION ||
+            std::chrono::steady_clock::now() >= deadline)
+            return file;
+        std::this_thread::sleep_for(kSharedHoldRetry);
+    }
 }
 
 } // namespace
@@ -112,13 +132,11 @@ int CConfigFile::CreateFileW(int mode) {
     const std::filesystem::path fsPath = platform::to_path(path);
     std::uint32_t error = 0;
     if (read) {
-        m_file = File::open(fsPath, FileAccess::Read, FileDisposition::OpenExisting,
-                            FileShare::Exclusive, &error);
+        m_file = OpenExclusive(fsPath, FileAccess::Read, error);
     } else {
         // Hold the current file without sharing until Close; the new contents replace it
         // whole in WriteFile. A missing target needs only its folder.
-        m_file = File::open(fsPath, FileAccess::Write, FileDisposition::OpenExisting,
-                            FileShare::Exclusive, &error);
+        m_file = OpenExclusive(fsPath, FileAccess::Write, error);
         if (!m_file.is_open() && error == platform::ERROR_FILE_NOT_FOUND) {
             std::error_code ec;
             const auto parent = fsPath.parent_path();

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -225,6 +228,29 @@ TEST_F(ConfigFileTest, OpenFilesAreNotShared) {
             EXPECT_EQ(second.CreateFileW(secondMode), 1);
             second.Close();
         }
+    }
+}
+
+// Another component's load holds the file for a moment only; an open arriving meanwhile
+// waits for it instead of failing.
+TEST_F(ConfigFileTest, BriefHoldByAnotherOpenerIsWaitedOut) {
+    cfgtest::WriteFileBytes(tree_->config_path("brief.dat"), cfgtest::kDeclaration);
+    for (const int mode : {CONFIG_OPEN_READ, CONFIG_OPEN_WRITE}) {
+        SCOPED_TRACE(mode);
+        CConfigFile holder, opener;
+        holder.SetFileName(u"brief.dat");
+        opener.SetFileName(u"brief.dat");
+        ASSERT_EQ(holder.CreateFileW(CONFIG_OPEN_READ), 1);
+        std::promise<void> opening;
+        std::thread release([&holder, started = opening.get_future()]() mutable {
+            started.wait();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            holder.Close();
+        });
+        opening.set_value();
+        EXPECT_EQ(opener.CreateFileW(mode), 1) << std::hex << opener.GetLastResult();
+        release.join();
+        opener.Close();
     }
 }
 

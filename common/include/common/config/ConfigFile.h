@@ -56,7 +56,9 @@ class CConfigFile {
     void SetUseBlowFish(int use);
 
     // mode CONFIG_OPEN_READ opens an existing file for reading; any other mode prepares a write.
-    // Both hold the file without sharing it (a second opener gets 0x80070020). 1 or 0.
+    // Both hold the file without sharing it. An open that meets another holder waits up to a
+    // second for it to close (loads and saves hold a file only briefly) before it fails with
+    // 0x80070020. 1 or 0.
     int CreateFileW(int mode);
     // Reads the whole open file and removes the layers into the data buffer. 1 or 0.
     int ReadFile();
