@@ -212,6 +212,14 @@ std::string utf16_to_utf8(TextView utf16) {
     return encode_utf8(utf16, ok);
 }
 
+Text utf16le_to_text(std::string_view bytes) {
+    Text text(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                        (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    return text;
+}
+
 const std::string& ansi_charset() {
     static const std::string charset = [] {
         const char* env = std::getenv("ORVIX_ANSI_CHARSET");

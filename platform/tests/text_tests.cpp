@@ -20,6 +20,13 @@ TEST(Utf8, RoundTripsAllPlanes) {
     EXPECT_EQ(utf16_to_utf8(wide), utf8);
 }
 
+TEST(Utf16Le, BytesBecomeTextAndAnOddLastByteIsDropped) {
+    using namespace std::string_view_literals;
+    EXPECT_EQ(utf16le_to_text("a\0\xA5\x63\x3D\xD8\x00\xDE"sv), u"a接\U0001F600");
+    EXPECT_EQ(utf16le_to_text("a\0z"sv), u"a");
+    EXPECT_EQ(utf16le_to_text(""sv), u"");
+}
+
 TEST(Utf8, IllFormedInputBecomesReplacementCharacters) {
     struct Case {
         std::string in;

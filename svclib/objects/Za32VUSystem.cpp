@@ -465,8 +465,7 @@ HRESULT CZa32VUSystem::GetUpdateInterface(IZa32VUUpdater** ppUpdater) {
     const HRESULT hr = m_pUpdaterUnknown->QueryInterface(IZa32VUUpdater::kIid,
                                                          reinterpret_cast<void**>(ppUpdater));
     if (failed(hr))
-        ScLogFatal(u"LIB_SC:{CZa32VUSystem::GetUpdateInterface} "
-                   u"[E%08x]QueryInterface error",
+        ScLogFatal(u"LIB_SC:{CZa32VUSystem::GetUpdateInterface} [E%08x]QueryInterface error",
                    HrLog(hr));
     return hr;
 }

@@ -370,11 +370,7 @@ TEST_F(NamedPipeTest, WritesItsLinesToTheLibrarysLogTarget) {
 
     std::ifstream in(dir_ / "Orvix" / "pipe.log", std::ios::binary);
     const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Text text;
-    for (std::size_t i = 0; i + 1 < raw.size(); i += 2)
-        text += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
-                                      static_cast<unsigned char>(raw[i + 1]) << 8);
-    const std::string log8 = platform::to_utf8(text);
+    const std::string log8 = platform::to_utf8(platform::utf16le_to_text(raw));
     for (const char* line : {
              "<FD>,<001000>,LIB_PIPE:{CNamedPipe::PipeOpenNamedPipeOfClient} "
              "[E80070002]WaitNamedPipe error",

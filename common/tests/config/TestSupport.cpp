@@ -109,11 +109,7 @@ LogCapture::~LogCapture() {
 
 std::string LogCapture::Contents() const {
     const std::string raw = ReadFileBytes(platform::to_path(log_.GetLogPathName()));
-    std::u16string wide(raw.size() / 2, u'\0');
-    for (std::size_t i = 0; i < wide.size(); ++i)
-        wide[i] = static_cast<char16_t>(static_cast<unsigned char>(raw[2 * i]) |
-                                        (static_cast<unsigned char>(raw[2 * i + 1]) << 8));
-    return platform::utf16_to_utf8(wide);
+    return platform::utf16_to_utf8(platform::utf16le_to_text(raw));
 }
 
 namespace ref {

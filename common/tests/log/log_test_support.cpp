@@ -41,11 +41,7 @@ platform::Text read_utf16le(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes.size() % 2, 0u) << "not whole UTF-16 code units: " << path;
-    platform::Text text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                      (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    return text;
+    return platform::utf16le_to_text(bytes);
 }
 
 std::vector<platform::Text> split_lines(const platform::Text& text, bool* unterminated) {

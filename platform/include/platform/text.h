@@ -19,6 +19,9 @@ using TextView = std::u16string_view;
 // the conversions never fail.
 Text utf8_to_utf16(std::string_view utf8);
 std::string utf16_to_utf8(TextView utf16);
+// UTF-16 little-endian bytes, as the log writer stores text, to text; an odd last byte is
+// dropped.
+Text utf16le_to_text(std::string_view bytes);
 
 // The "ANSI code page": UTF-8 unless the environment variable ORVIX_ANSI_CHARSET names another
 // iconv charset (for example CP932). Read once per process.

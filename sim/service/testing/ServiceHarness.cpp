@@ -169,11 +169,7 @@ std::string LibraryLogText(const std::string& name) {
         platform::known_folder(platform::KnownFolder::CommonDocuments) / "Orvix" / name;
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Text text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                      (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    return platform::to_utf8(text);
+    return platform::to_utf8(platform::utf16le_to_text(bytes));
 }
 
 void PrintLibraryLogTail(const std::string& name, std::size_t keep) {

@@ -48,11 +48,7 @@ class RecordPropertiesTest : public ObjectsTest {
                          std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)),
                                 std::istreambuf_iterator<char>());
-        Text text;
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-            text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        return platform::to_utf8(text);
+        return platform::to_utf8(platform::utf16le_to_text(bytes));
     }
 
     CLogOutput m_log;
